@@ -1,0 +1,28 @@
+// AzureClient: starts the azure_agent child process and judges its responses.
+#ifndef VORN_PLUGIN_AZURE_CLIENT_H
+#define VORN_PLUGIN_AZURE_CLIENT_H
+
+#include <string>
+
+#include <json/value.h>
+
+#include "vorn/backup/agent_client.h"
+
+namespace VORN {
+namespace Backup {
+
+class AzureClient : public AgentClient {
+public:
+    AzureClient();
+    virtual ~AzureClient();
+
+    bool connect(const std::string &accessKey, const std::string &secretKey,
+                 bool useHttps) override;
+    bool isSuccessResponse(const Json::Value &response) const override;
+    bool fillCanceledResponse(Json::Value &response) const override;
+};
+
+} // namespace Backup
+} // namespace VORN
+
+#endif
