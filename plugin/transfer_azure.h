@@ -10,6 +10,7 @@
 
 #include "azure_client.h"
 #include "vorn/backup/file_info.h"
+#include "vorn/backup/plugin.h"
 #include "vorn/backup/repository.h"
 #include "vorn/backup/task.h"
 #include "vorn/backup/transfer_agent.h"
@@ -63,6 +64,11 @@ private:
                    long long size, boost::function<bool(long long)> &progress, FileInfo &info);
     bool sendBlocks(const std::string &absLocalPath, const std::string &remotePath,
                     long long size, boost::function<bool(long long)> &progress, FileInfo &info);
+    // Fetch a blob of `size` bytes into the download file at `downloadPath`, checked for size.
+    bool fetchWhole(const std::string &remotePath, const std::string &downloadPath, long long size);
+    bool fetchRanges(const std::string &remotePath, const std::string &absLocalPath,
+                     const std::string &downloadPath, long long size,
+                     boost::function<bool(long long)> &progress);
     bool findDirectory(const std::string &path, FileInfo &info);
 };
 

@@ -6,6 +6,7 @@ FAKE_AGENT_SCENARIO names a JSON file:
    "default": STEP}             used once the steps are exhausted ({"response": {"success": true}})
 A STEP is {"response": {...}} with optional
   "write_output": "range" or N   write the requested range, or N bytes, into "fileOutput"
+  "copy_output": "/path"         copy that file into "fileOutput" (for real file contents)
   "raw": "text"                  write this line instead of the response
   "exit": N                      exit with status N instead of answering
   "sleep": S                     wait S seconds before answering
@@ -16,6 +17,7 @@ when "fileInput" names a readable file at the time of the request).
 import hashlib
 import json
 import os
+import shutil
 import sys
 import time
 
@@ -106,6 +108,8 @@ def main():
             sys.exit(step["exit"])
         if "write_output" in step and isinstance(request, dict):
             write_output(request, step["write_output"])
+        if "copy_output" in step and isinstance(request, dict) and request.get("fileOutput"):
+            shutil.copyfile(step["copy_output"], request["fileOutput"])
         text = step["raw"] if "raw" in step else json.dumps(step.get("response", {}))
         sys.stdout.write(text + "\n")
         sys.stdout.flush()

@@ -68,8 +68,8 @@ protected:
 private:
     bool sendOnce(const std::string &line, Json::Value &response);
     bool writeLine(const std::string &line);
-    // 1 line read, 0 cancelled, -1 agent gone or broken.
-    int readLine(std::string &line, bool watchCancel);
+    // 1 line read, 0 cancelled, -1 agent gone, broken or silent for `timeoutMs` (< 0: no limit).
+    int readLine(std::string &line, int timeoutMs);
     void fillFailedResponse(Json::Value &response, const std::string &message) const;
     bool waitBeforeRetry(int attempt) const;
 

@@ -1,0 +1,137 @@
+#include "connection.h"
+
+#include <strings.h>
+
+#include <map>
+
+namespace vorncli {
+
+using VORN::Backup::OptionMap;
+using VORN::Backup::Repository;
+using VORN::Backup::Task;
+
+const char *const EMULATOR_ACCOUNT = "devstoreaccount1";
+const char *const EMULATOR_KEY =
+    "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
+const char *const EMULATOR_ENDPOINT = "http://127.0.0.1:10000/devstoreaccount1";
+
+namespace {
+
+struct CaseInsensitiveLess {
+    bool operator()(const std::string &a, const std::string &b) const {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    }
+};
+
+typedef std::map<std::string, std::string, CaseInsensitiveLess> ConnectionFields;
+
+// "Name=Value;Name=Value": a value may itself hold "=" (base64 keys end in it).
+bool parseConnectionString(const std::string &text, ConnectionFields &fields, std::string &error) {
+    std::string::size_type start = 0;
+    while (start <= text.size()) {
+        std::string::size_type end = text.find(';', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string part = text.substr(start, end - start);
+        start = end + 1;
+        if (part.find_first_not_of(" \t") == std::string::npos) {
+            continue;
+        }
+        const std::string::size_type eq = part.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            // The part may be a key: name only the field's position, never its content.
+            error = "malformed connection string (a field without a name or a \"=\")";
+            return false;
+        }
+        fields[part.substr(0, eq)] = part.substr(eq + 1);
+    }
+    return true;
+}
+
+std::string field(const ConnectionFields &fields, const char *name, const std::string &def = "") {
+    const ConnectionFields::const_iterator it = fields.find(name);
+    return it == fields.end() ? def : it->second;
+}
+
+void applyConnectionString(const ConnectionFields &fields, Connection &connection) {
+    if (strcasecmp(field(fields, "UseDevelopmentStorage").c_str(), "true") == 0) {
+        connection.account = EMULATOR_ACCOUNT;
+        connection.key = EMULATOR_KEY;
+        connection.endpoint = EMULATOR_ENDPOINT;
+        return;
+    }
+    connection.account = field(fields, "AccountName");
+    connection.key = field(fields, "AccountKey");
+    connection.endpoint = field(fields, "BlobEndpoint");
+    if (connection.endpoint.empty() && !connection.account.empty()) {
+        connection.endpoint = field(fields, "DefaultEndpointsProtocol", "https") + "://" +
+                              connection.account + ".blob." +
+                              field(fields, "EndpointSuffix", "core.windows.net");
+    }
+}
+
+void takeIfGiven(std::string &value, const std::string &given) {
+    if (!given.empty()) {
+        value = given;
+    }
+}
+
+bool isPlainHttp(const std::string &endpoint) {
+    return strncasecmp(endpoint.c_str(), "http:", 5) == 0;
+}
+
+} // namespace
+
+bool resolveConnection(const ConnectionSettings &settings, Connection &connection,
+                       std::string &error) {
+    connection = Connection();
+    if (!settings.connectionString.empty()) {
+        ConnectionFields fields;
+        if (!parseConnectionString(settings.connectionString, fields, error)) {
+            return false;
+        }
+        applyConnectionString(fields, connection);
+    }
+    takeIfGiven(connection.account, settings.account);
+    takeIfGiven(connection.key, settings.key);
+    takeIfGiven(connection.endpoint, settings.endpoint);
+    if (connection.account.empty() && connection.key.empty()) {
+        connection.account = EMULATOR_ACCOUNT;
+        connection.key = EMULATOR_KEY;
+        if (connection.endpoint.empty()) {
+            connection.endpoint = EMULATOR_ENDPOINT;
+        }
+    }
+    if (connection.account.empty()) {
+        error = "a storage key needs its account: give --account or AZURE_STORAGE_ACCOUNT";
+        return false;
+    }
+    if (connection.key.empty()) {
+        error = "no key for account " + connection.account +
+                ": give AZURE_STORAGE_KEY, --key or AZURE_STORAGE_CONNECTION_STRING";
+        return false;
+    }
+    connection.container = settings.container;
+    if (settings.http && strncasecmp(connection.endpoint.c_str(), "https:", 6) == 0) {
+        connection.endpoint.erase(4, 1); // --http asks for no TLS on an https endpoint too
+    }
+    connection.useHttps = !settings.http && !isPlainHttp(connection.endpoint);
+    return true;
+}
+
+Repository makeRepository(const Connection &connection) {
+    OptionMap options;
+    options.optSet(Repository::SZK_REMOTE_BUCKET, connection.container);
+    options.optSet(Repository::SZK_REMOTE_KEY, connection.account);
+    options.optSetSecret(Repository::SZK_REMOTE_SECRET, connection.key);
+    return Repository(1, Repository::SZV_TARGET_CLOUD, "azure", options);
+}
+
+Task makeTransferTask(const Connection &connection) {
+    Task task;
+    task.getOptions().optSet(Task::SZK_TRANS_ENCRYPT, connection.useHttps);
+    return task;
+}
+
+} // namespace vorncli

@@ -1,0 +1,63 @@
+// Commands on the container as a whole, through the plug-in's target manager.
+#include <cstdio>
+#include <cstdlib>
+
+#include "commands.h"
+
+namespace vorncli {
+
+using namespace VORN::Backup;
+
+namespace {
+
+int runStatus(Session &session) {
+    std::unique_ptr<TargetManager> manager = session.targetManager();
+    if (!manager) {
+        return EXIT_FAILURE;
+    }
+    std::string status;
+    if (manager->getStatus(status) != 1) {
+        return session.failTarget(*manager);
+    }
+    puts("reachable");
+    return EXIT_SUCCESS;
+}
+
+int runCreateContainer(Session &session) {
+    std::unique_ptr<TargetManager> manager = session.targetManager();
+    if (!manager) {
+        return EXIT_FAILURE;
+    }
+    return manager->createContainer() ? EXIT_SUCCESS : session.failTarget(*manager);
+}
+
+int runContainers(Session &session) {
+    std::unique_ptr<TargetManager> manager = session.targetManager();
+    if (!manager) {
+        return EXIT_FAILURE;
+    }
+    OptionMap options;
+    if (!manager->getAvailableOptions(options)) {
+        return session.failTarget(*manager);
+    }
+    Json::Value names;
+    options.optGet(Repository::SZK_REMOTE_BUCKET, names);
+    for (const Json::Value &name : names) {
+        puts(name.asString().c_str());
+    }
+    return EXIT_SUCCESS;
+}
+
+} // namespace
+
+void addContainerCommands(CommandTable &commands) {
+    Session &session = commands.session();
+    commands.add("status", "check that the container is reachable",
+                 [&session] { return runStatus(session); });
+    commands.add("create-container", "create the container",
+                 [&session] { return runCreateContainer(session); });
+    commands.add("containers", "list the storage account's containers",
+                 [&session] { return runContainers(session); });
+}
+
+} // namespace vorncli

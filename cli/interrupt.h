@@ -1,0 +1,18 @@
+// Ctrl-C handling: SIGINT asks the running operation to stop at its next cancellation point.
+#ifndef VORN_CLI_INTERRUPT_H
+#define VORN_CLI_INTERRUPT_H
+
+namespace vorncli {
+
+// The exit status of a command stopped by Ctrl-C (128 + SIGINT, as a shell reports it).
+const int EXIT_INTERRUPTED = 130;
+
+// Installs the SIGINT handler. A second Ctrl-C ends the process at once.
+void installInterruptHandler();
+
+// True once SIGINT has arrived; serves as the plug-in's cancel hook.
+bool interrupted();
+
+} // namespace vorncli
+
+#endif

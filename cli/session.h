@@ -1,0 +1,57 @@
+// Session: global options, the loaded plug-in and the one-line error reports of every command.
+#ifndef VORN_CLI_SESSION_H
+#define VORN_CLI_SESSION_H
+
+#include <memory>
+#include <string>
+
+#include "connection.h"
+#include "plugin_library.h"
+#include "vorn/backup/target_manager.h"
+#include "vorn/backup/transfer_agent.h"
+
+namespace vorncli {
+
+struct GlobalOptions {
+    ConnectionSettings connection;
+    std::string targetId;
+    bool quiet = false;
+};
+
+class Session {
+public:
+    GlobalOptions &options();
+
+    // Names the running command in every report that follows.
+    void beginCommand(const std::string &name);
+
+    // A transfer agent on the destination, with the transfer option, the target id and the
+    // Ctrl-C cancel hook set; null (after a report) when the connection or the plug-in fails.
+    std::unique_ptr<VORN::Backup::TransferAgent> transferAgent();
+    // A target manager on the destination, with the transfer option set; null as above.
+    std::unique_ptr<VORN::Backup::TargetManager> targetManager();
+
+    // True when transfers draw a progress bar: standard error is a terminal and not --quiet.
+    bool showProgress() const;
+
+    // Report a failure in the form "vorn-azure: COMMAND: [SUBJECT: ]what happened (error N)"
+    // and return the exit status: 1, or 130 when Ctrl-C stopped the operation.
+    int failTransfer(const VORN::Backup::TransferAgent &agent, const std::string &subject = "");
+    int failTarget(const VORN::Backup::TargetManager &manager);
+    // A failure found by the command line itself.
+    int fail(const std::string &message);
+
+private:
+    bool open();
+    int interruptedStatus();
+
+    GlobalOptions m_options;
+    std::string m_command;
+    bool m_opened = false;
+    Connection m_connection;
+    PluginLibrary m_plugin;
+};
+
+} // namespace vorncli
+
+#endif

@@ -1,0 +1,696 @@
+#include "transfer_azure.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <json/writer.h>
+
+#include "vorn/backup/path.h"
+#include "vorn/backup/scoped_temp_file.h"
+#include "vorn/platform.h"
+
+namespace VORN {
+namespace Backup {
+
+namespace {
+
+const char *const UNIT = "transfer_azure";
+
+#define LOGE(fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, UNIT, __LINE__, ##__VA_ARGS__)
+
+// Ends the argument list of the variadic AgentClient::send.
+const char *const END_OF_ARGS = nullptr;
+
+// Below this size a file goes in one request; the agent reads it itself.
+const long long SINGLE_REQUEST_LIMIT_HTTPS = 4194304;
+const long long SINGLE_REQUEST_LIMIT_HTTP = 33554432;
+const long long BLOCK_SIZE = 4194304;
+const int BLOCK_SHIFT = 22;
+const long long MAX_BLOCKS = 50000;
+// The largest blob fetched in one request, and the length of every range of a larger one.
+const long long RANGE_SIZE = 10485760;
+
+// Platform error left by AzureClient::connect when the agent refused the secret key.
+const int ERR_SECRET_NOT_BASE64 = 0x300;
+
+std::string withoutTrailingSlashes(std::string path) {
+    const std::string::size_type last = path.find_last_not_of('/');
+    path.erase(last == std::string::npos ? 0 : last + 1);
+    return path;
+}
+
+// One line of JSON, for log lines.
+std::string compactText(const Json::Value &value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return Json::writeString(builder, value);
+}
+
+TransferError transferErrorOf(int code, const std::string &message) {
+    switch (code) {
+    case -2:
+        return TRANSFER_ERR_AUTH;
+    case 403:
+        return TRANSFER_ERR_ACCESS_DENIED;
+    case 404:
+        return TRANSFER_ERR_NOT_FOUND;
+    case 400:
+        return TRANSFER_ERR_INVALID;
+    case -4:
+        if (message.find("Temporary failure in name resolution") != std::string::npos) {
+            return TRANSFER_ERR_RESOLVE;
+        }
+        if (message.find("timed out") != std::string::npos) {
+            return TRANSFER_ERR_TIMEOUT;
+        }
+        return TRANSFER_ERR_NETWORK;
+    case -3:
+        return TRANSFER_ERR_CANCELLED;
+    case -5:
+        return TRANSFER_ERR_INVALID;
+    default:
+        return TRANSFER_ERR_GENERIC;
+    }
+}
+
+// Ends an exchange: true when the request went through, otherwise logs the response and
+// leaves the transfer error it stands for. Lookups fail routinely (a missing path is an answer),
+// so they log at error priority only a response without a code; data transfers log every
+// failure but absence and conflict at error priority.
+bool checkTransferResponse(TransferError &error, bool sent, const Json::Value &response,
+                           bool logAsError, const char *caller, int callerLine) {
+    if (sent) {
+        return true;
+    }
+    const int code =
+        response.get("success", false).asBool() ? 0 : response.get("error_code", -1).asInt();
+    int priority;
+    if (logAsError) {
+        priority = (code == 404 || code == 409) ? LOG_DEBUG : LOG_ERR;
+    } else {
+        priority = code == -1 ? LOG_ERR : LOG_DEBUG;
+    }
+    syslog(priority, "%s:%d %s:%d failed, %s", UNIT, __LINE__, caller, callerLine,
+           compactText(response).c_str());
+    error = transferErrorOf(code, response.get("error_message", "").asString());
+    return false;
+}
+
+bool convertResponseToFileInfo(const Json::Value &response, FileInfo &info) {
+    if (!response.isMember("Properties")) {
+        return true;
+    }
+    const Json::Value &properties = response["Properties"];
+    if (properties.isMember("LastModified")) {
+        info.setMtime(static_cast<long>(properties["LastModified"].asInt64()));
+    }
+    if (properties.isMember("ContentLength")) {
+        info.setSize(properties["ContentLength"].asInt64());
+    }
+    if (properties.isMember("ETag")) {
+        info.setChecksum(properties["ETag"].asString());
+    }
+    return true;
+}
+
+// True when the file at `path` holds exactly `expected` bytes; a download reaches its
+// destination only then.
+bool hasDownloadedSize(const std::string &path, long long expected) {
+    struct stat64 st;
+    const bool examined = lstat64(path.c_str(), &st) == 0;
+    const long long found = examined ? st.st_size : 0;
+    if (!examined || found != expected) {
+        LOGE("get a bad file %llu != %llu", static_cast<unsigned long long>(found),
+             static_cast<unsigned long long>(expected));
+        return false;
+    }
+    return true;
+}
+
+typedef std::unique_ptr<FILE, int (*)(FILE *)> FileHandle;
+
+} // namespace
+
+TransferAgentAzure::TransferAgentAzure(const Repository &repository)
+    : TransferAgentCloud(repository), m_client(), m_useHttps(true), m_response() {}
+
+TransferAgentAzure::~TransferAgentAzure() {}
+
+bool TransferAgentAzure::isValid() const {
+    const OptionMap &options = getRepository().getOptions();
+    return !getContainer().empty() && options.optGet(Repository::SZK_REMOTE_KEY) &&
+           options.optGet(Repository::SZK_REMOTE_SECRET);
+}
+
+bool TransferAgentAzure::setTransferOption(const Task &task) {
+    m_useHttps = task.getOptions().optBool(Task::SZK_TRANS_ENCRYPT, false);
+    return true;
+}
+
+bool TransferAgentAzure::setCancelHook(boost::function<bool()> hook) {
+    if (!TransferAgent::setCancelHook(hook)) {
+        m_error = TRANSFER_ERR_GENERIC;
+        return false;
+    }
+    // The client polls its copy while it starts the agent and while a request is under way.
+    return m_client.setCancelHook(hook);
+}
+
+std::string TransferAgentAzure::getContainer() const {
+    return getRepository().getOptions().optString(Repository::SZK_REMOTE_BUCKET, "");
+}
+
+std::string TransferAgentAzure::getBlobPath(const std::string &path) const {
+    return withoutTrailingSlashes(Path::join(getTargetId(), path));
+}
+
+bool TransferAgentAzure::checkAndCreateClient() {
+    if (m_client.isConnected()) {
+        return true;
+    }
+    const OptionMap &options = getRepository().getOptions();
+    if (!options.optGet(Repository::SZK_REMOTE_KEY) ||
+        !options.optGet(Repository::SZK_REMOTE_SECRET)) {
+        m_error = TRANSFER_ERR_INVALID;
+        return false;
+    }
+    const std::string secretKey = options.optSecret(Repository::SZK_REMOTE_SECRET, "");
+    const std::string accessKey = options.optString(Repository::SZK_REMOTE_KEY, "");
+    if (!m_client.connect(accessKey, secretKey, m_useHttps)) {
+        m_error = VLIBCErrGet() == ERR_SECRET_NOT_BASE64 ? TRANSFER_ERR_AUTH : TRANSFER_ERR_GENERIC;
+        return false;
+    }
+    return true;
+}
+
+bool TransferAgentAzure::remote_stat(const std::string &path, FileInfo &info, bool fileOnly) {
+    const std::string container = getContainer();
+    if (container.empty() || !isValidRelativePath(path, false)) {
+        m_error = TRANSFER_ERR_INVALID;
+        return false;
+    }
+    if (!checkAndCreateClient()) {
+        LOGE("create client failed");
+        return false;
+    }
+    info.clear();
+
+    if (path.empty()) {
+        if (getBlobPath(path).empty()) {
+            if (!m_client.send(&m_response, "fn", "getContainerProperties", "container",
+                               container.c_str(), END_OF_ARGS)) {
+                return checkTransferResponse(m_error, false, m_response, false, "remote_stat",
+                                             __LINE__);
+            }
+            info.setDirType();
+            return true;
+        }
+        // The target root is the target's directory at the top of the container.
+        const std::string targetId = getTargetId();
+        setTargetId("");
+        const bool found = stat(targetId, info);
+        setTargetId(targetId);
+        return found;
+    }
+
+    if (isCanceled()) {
+        m_error = TRANSFER_ERR_CANCELLED;
+        return false;
+    }
+    const std::string blob = getBlobPath(path);
+    if (m_client.send(&m_response, "fn", "getBlobProperties", "container", container.c_str(),
+                      "blob", blob.c_str(), END_OF_ARGS)) {
+        info.setRegType();
+        convertResponseToFileInfo(m_response, info);
+        return true;
+    }
+    checkTransferResponse(m_error, false, m_response, false, "remote_stat", __LINE__);
+    if (m_error != TRANSFER_ERR_NOT_FOUND || fileOnly) {
+        return false;
+    }
+    return findDirectory(path, info);
+}
+
+// A directory has no blob of its own: it exists when its parent's listing shows it.
+bool TransferAgentAzure::findDirectory(const std::string &path, FileInfo &info) {
+    m_error = TRANSFER_ERR_NONE;
+    const std::string trimmed = withoutTrailingSlashes(path);
+    const std::string name = Path::basename(trimmed);
+    std::string parent = Path::dirname(trimmed);
+    if (parent == ".") {
+        parent.clear();
+    }
+    if (name.empty() || name == ".") {
+        LOGE("basename could not be empty");
+        return false;
+    }
+    std::list<FileInfo> entries;
+    if (!listDir(parent, entries)) {
+        return false;
+    }
+    for (const FileInfo &entry : entries) {
+        if (entry.isDirType() && entry.getRpath() == name) {
+            info.setDirType();
+            return true;
+        }
+    }
+    m_error = TRANSFER_ERR_NOT_FOUND;
+    return false;
+}
+
+bool TransferAgentAzure::stat(const std::string &path, FileInfo &info) {
+    return remote_stat(path, info, false);
+}
+
+bool TransferAgentAzure::isExist(const std::string &path) {
+    FileInfo scratch(path);
+    return remote_stat(path, scratch, false);
+}
+
+bool TransferAgentAzure::isFileExist(const std::string &path) {
+    FileInfo scratch(path);
+    return remote_stat(path, scratch, true);
+}
+
+bool TransferAgentAzure::listDirEx(const std::string &path, std::list<FileInfo> &entries,
+                                   std::string &marker, bool recursive) {
+    const std::string container = getContainer();
+    if (container.empty() || !isValidRelativePath(path, true)) {
+        m_error = TRANSFER_ERR_INVALID;
+        return false;
+    }
+    if (!checkAndCreateClient()) {
+        LOGE("create client failed");
+        return false;
+    }
+    if (isCanceled()) {
+        m_error = TRANSFER_ERR_CANCELLED;
+        return false;
+    }
+
+    const std::string blob = getBlobPath(path);
+    const std::string prefix = blob.empty() ? blob : blob + "/";
+    Json::Value request(Json::objectValue);
+    request["fn"] = "listBlobs";
+    request["container"] = container;
+    request["Prefix"] = prefix;
+    if (!marker.empty()) {
+        request["Marker"] = marker;
+    }
+    if (!recursive) {
+        request["Delimiter"] = "/";
+    }
+    if (!m_client.send(request, m_response)) {
+        return checkTransferResponse(m_error, false, m_response, false, "listDirEx", __LINE__);
+    }
+
+    const Json::Value &page = m_response;
+    if (page.isMember("NextMarker")) {
+        marker = page["NextMarker"].asString();
+    } else {
+        marker.clear();
+    }
+    if (page.get("count", 0) == Json::Value(0)) {
+        return true;
+    }
+    // Names below the prefix are cut by length; a shorter one cannot lie below it.
+    for (const Json::Value &folder : page["folder"]) {
+        const std::string name = folder["Name"].asString();
+        if (name.size() >= prefix.size()) {
+            entries.push_back(FileInfo(withoutTrailingSlashes(name.substr(prefix.size()))));
+            entries.back().setDirType();
+        }
+    }
+    for (const Json::Value &file : page["file"]) {
+        const std::string name = file["Name"].asString();
+        if (name.size() >= prefix.size()) {
+            entries.push_back(FileInfo(name.substr(prefix.size())));
+            entries.back().setRegType();
+            convertResponseToFileInfo(file, entries.back());
+        }
+    }
+    return true;
+}
+
+bool TransferAgentAzure::listDir(const std::string &path, std::list<FileInfo> &entries) {
+    entries.clear();
+    std::string marker;
+    do {
+        if (!listDirEx(path, entries, marker, false)) {
+            return false;
+        }
+        if (isCanceled()) {
+            m_error = TRANSFER_ERR_CANCELLED;
+            return false;
+        }
+    } while (!marker.empty());
+    return true;
+}
+
+bool TransferAgentAzure::createDir(const std::string &path) {
+    if (getContainer().empty() || !isValidRelativePath(path, false)) {
+        m_error = TRANSFER_ERR_INVALID;
+        return false;
+    }
+    if (isCanceled()) {
+        m_error = TRANSFER_ERR_CANCELLED;
+        return false;
+    }
+    // A directory comes into being with the first blob stored below it.
+    return true;
+}
+
+bool TransferAgentAzure::removeFile(const std::string &path) {
+    const std::string container = getContainer();
+    if (container.empty() || !isValidFileRelativePath(path, false)) {
+        m_error = TRANSFER_ERR_INVALID;
+        return false;
+    }
+    if (!checkAndCreateClient()) {
+        LOGE("create client failed");
+        return false;
+    }
+    if (isCanceled()) {
+        m_error = TRANSFER_ERR_CANCELLED;
+        return false;
+    }
+    const std::string blob = getBlobPath(path);
+    const bool sent = m_client.send(&m_response, "fn", "deleteBlob", "container", container.c_str(),
+                                    "blob", blob.c_str(), END_OF_ARGS);
+    return checkTransferResponse(m_error, sent, m_response, false, "removeFile", __LINE__);
+}
+
+// The service cannot delete a prefix: the tree is listed page by page and deleted blob by blob.
+bool TransferAgentAzure::removeDirRecursive(const std::string &path) {
+    std::string marker;
+    std::list<FileInfo> entries;
+    do {
+        entries.clear();
+        if (!listDirEx(path, entries, marker, true)) {
+            return false;
+        }
+        if (isCanceled()) {
+            m_error = TRANSFER_ERR_CANCELLED;
+            return false;
+        }
+        for (const FileInfo &entry : entries) {
+            if (entry.isDirType()) {
+                continue;
+            }
+            if (!removeFile(Path::join(path, entry.getRpath()))) {
+                return false;
+            }
+            if (isCanceled()) {
+                m_error = TRANSFER_ERR_CANCELLED;
+                return false;
+            }
+        }
+    } while (!marker.empty());
+    return true;
+}
+
+bool TransferAgentAzure::sendFile(const std::string &localPath, const std::string &remotePath) {
+    return sendFile(localPath, remotePath, boost::function<bool(long long)>());
+}
+
+bool TransferAgentAzure::sendFile(const std::string &localPath, const std::string &remotePath,
+                                  boost::function<bool(long long)> progress) {
+    FileInfo scratch(remotePath);
+    return sendFile(localPath, remotePath, progress, scratch);
+}
+
+bool TransferAgentAzure::sendFile(const std::string &localPath, const std::string &remotePath,
+                                  boost::function<bool(long long)> progress, FileInfo &info) {
+    const long long singleRequestLimit =
+        m_useHttps ? SINGLE_REQUEST_LIMIT_HTTPS : SINGLE_REQUEST_LIMIT_HTTP;
+    info.clear();
+    if (getContainer().empty() || !isValidFileLocalPath(localPath, false) ||
+        !isValidFileRelativePath(remotePath, false)) {
+        m_error = TRANSFER_ERR_INVALID;
+        return false;
+    }
+    if (!checkAndCreateClient()) {
+        LOGE("create client failed");
+        return false;
+    }
+    const std::string absLocalPath = Path::absPath(localPath);
+    m_response.clear();
+
+    struct stat64 st;
+    if (lstat64(absLocalPath.c_str(), &st) != 0) {
+        const int err = errno;
+        LOGE("lstat failed, %m [%s]", absLocalPath.c_str());
+        m_error = getTransferErrorByLibcStat(err);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        m_error = TRANSFER_ERR_INVALID;
+        return false;
+    }
+    if (isCanceled()) {
+        m_error = TRANSFER_ERR_CANCELLED;
+        return false;
+    }
+    const long long size = st.st_size;
+    if (size < singleRequestLimit) {
+        return sendWhole(absLocalPath, remotePath, size, progress, info);
+    }
+    return sendBlocks(absLocalPath, remotePath, size, progress, info);
+}
+
+bool TransferAgentAzure::sendWhole(const std::string &absLocalPath, const std::string &remotePath,
+                                   long long size, boost::function<bool(long long)> &progress,
+                                   FileInfo &info) {
+    const std::string container = getContainer();
+    const std::string blob = getBlobPath(remotePath);
+    const bool sent =
+        m_client.send(&m_response, "fn", "createBlockBlob", "container", container.c_str(), "blob",
+                      blob.c_str(), "fileInput", absLocalPath.c_str(), END_OF_ARGS);
+    if (sent) {
+        if (progress) {
+            progress(size);
+        }
+        convertResponseToFileInfo(m_response, info);
+    }
+    return checkTransferResponse(m_error, sent, m_response, true, "sendFile", __LINE__);
+}
+
+// Stages the file as numbered 4 MiB blocks through one reused block file, then commits them.
+// Blocks already staged when a step fails are left to the service, which drops uncommitted ones.
+bool TransferAgentAzure::sendBlocks(const std::string &absLocalPath, const std::string &remotePath,
+                                    long long size, boost::function<bool(long long)> &progress,
+                                    FileInfo &info) {
+    const long long blockCount = (size + BLOCK_SIZE - 1) >> BLOCK_SHIFT;
+    if (blockCount > MAX_BLOCKS) {
+        LOGE("do not support part count > 50000");
+        m_error = TRANSFER_ERR_FILE_TOO_LARGE;
+        return false;
+    }
+    const int blocks = static_cast<int>(blockCount);
+
+    ScopedTempFile blockFile("", true);
+    if (!blockFile.isValid()) {
+        LOGE("create temp file failed, %m");
+        m_error = TRANSFER_ERR_GENERIC;
+        return false;
+    }
+    FileHandle source(fopen64(absLocalPath.c_str(), "r"), &fclose);
+    if (!source) {
+        const int err = errno;
+        LOGE("open failed, %m [%s]", absLocalPath.c_str());
+        m_error = getTransferErrorByLibcFileIo(err);
+        return false;
+    }
+
+    Json::Value request(Json::objectValue);
+    request["fn"] = "createBlobBlock";
+    request["container"] = getContainer();
+    request["blob"] = getBlobPath(remotePath);
+    request["fileInput"] = blockFile.getPath();
+    long long remaining = size;
+    for (int i = 0; i < blocks; ++i) {
+        if (isCanceled()) {
+            m_error = TRANSFER_ERR_CANCELLED;
+            return false;
+        }
+        const long long length = remaining <= BLOCK_SIZE ? remaining : BLOCK_SIZE;
+        remaining -= length;
+        if (!AgentClient::copyPartToFile(source.get(), blockFile.getPath(), length, m_cancelHook,
+                                         m_error)) {
+            return false;
+        }
+        request["counter"] = i;
+        if (!m_client.send(request, m_response)) {
+            return checkTransferResponse(m_error, false, m_response, true, "sendFile", __LINE__);
+        }
+        if (progress) {
+            progress(length);
+        }
+    }
+
+    request["fn"] = "commitBlobBlocks";
+    request["counter"] = blocks;
+    if (!m_client.send(request, m_response)) {
+        return checkTransferResponse(m_error, false, m_response, true, "sendFile", __LINE__);
+    }
+    convertResponseToFileInfo(m_response, info);
+    return true;
+}
+
+bool TransferAgentAzure::recvFile(const std::string &remotePath, const std::string &localPath) {
+    return recvFile(remotePath, localPath, boost::function<bool(long long)>());
+}
+
+// The data lands in a temporary file beside the destination, which it replaces only once its
+// size equals the blob's; every failure removes it instead.
+bool TransferAgentAzure::recvFile(const std::string &remotePath, const std::string &localPath,
+                                  boost::function<bool(long long)> progress) {
+    if (getContainer().empty() || !isValidFileLocalPath(localPath, false) ||
+        !isValidFileRelativePath(remotePath, false)) {
+        m_error = TRANSFER_ERR_INVALID;
+        return false;
+    }
+    if (!checkAndCreateClient()) {
+        LOGE("create client failed");
+        return false;
+    }
+    FileInfo remote("");
+    const std::string absLocalPath = Path::absPath(localPath);
+    if (!stat(remotePath, remote)) {
+        if (m_error != TRANSFER_ERR_NOT_FOUND) {
+            LOGE("remote stat [%s] failed", remotePath.c_str());
+        }
+        return false;
+    }
+    if (!remote.isRegType()) {
+        LOGE("could not download non regular file");
+        m_error = TRANSFER_ERR_INVALID;
+        return false;
+    }
+    if (isCanceled()) {
+        m_error = TRANSFER_ERR_CANCELLED;
+        return false;
+    }
+    ScopedTempFile download(absLocalPath, true);
+    if (!download.isValid()) {
+        LOGE("create temp failed, %m");
+        m_error = TRANSFER_ERR_GENERIC;
+        return false;
+    }
+
+    const long long size = remote.getSize();
+    if (size != 0 && size <= RANGE_SIZE) {
+        if (!fetchWhole(remotePath, download.getPath(), size)) {
+            return false;
+        }
+        if (!download.rename(absLocalPath)) {
+            LOGE("rename temp failed, %m");
+            m_error = TRANSFER_ERR_GENERIC;
+            return false;
+        }
+        if (progress) {
+            progress(size);
+        }
+        return true;
+    }
+    if (size > RANGE_SIZE &&
+        !fetchRanges(remotePath, absLocalPath, download.getPath(), size, progress)) {
+        return false;
+    }
+    if (!download.rename(absLocalPath)) {
+        LOGE("rename failed, %m");
+        m_error = TRANSFER_ERR_GENERIC;
+        return false;
+    }
+    return true;
+}
+
+bool TransferAgentAzure::fetchWhole(const std::string &remotePath, const std::string &downloadPath,
+                                    long long size) {
+    const std::string container = getContainer();
+    const std::string blob = getBlobPath(remotePath);
+    if (!m_client.send(&m_response, "fn", "getBlob", "container", container.c_str(), "blob",
+                       blob.c_str(), "fileOutput", downloadPath.c_str(), END_OF_ARGS)) {
+        return checkTransferResponse(m_error, false, m_response, true, "recvFile", __LINE__);
+    }
+    if (!hasDownloadedSize(downloadPath, size)) {
+        m_error = TRANSFER_ERR_GENERIC;
+        return false;
+    }
+    return true;
+}
+
+// Fetches consecutive 10 MiB ranges into one reused range file and appends each to the
+// download file, so that at most one range is held besides it.
+bool TransferAgentAzure::fetchRanges(const std::string &remotePath, const std::string &absLocalPath,
+                                     const std::string &downloadPath, long long size,
+                                     boost::function<bool(long long)> &progress) {
+    ScopedTempFile rangeFile(absLocalPath + ".part", true);
+    if (!rangeFile.isValid()) {
+        LOGE("create temp failed");
+        m_error = TRANSFER_ERR_GENERIC;
+        return false;
+    }
+    FileHandle download(fopen64(downloadPath.c_str(), "w"), &fclose);
+    if (!download) {
+        LOGE("open failed, %m");
+        m_error = TRANSFER_ERR_GENERIC;
+        return false;
+    }
+
+    const std::string container = getContainer();
+    const std::string blob = getBlobPath(remotePath);
+    long long start = 0;
+    long long end = RANGE_SIZE - 1;
+    while (start < size) {
+        if (isCanceled()) {
+            m_error = TRANSFER_ERR_CANCELLED;
+            return false;
+        }
+        char startText[32];
+        char endText[32];
+        snprintf(startText, sizeof startText, "%llu", static_cast<unsigned long long>(start));
+        snprintf(endText, sizeof endText, "%llu", static_cast<unsigned long long>(end));
+        if (!m_client.send(&m_response, "fn", "getBlob", "container", container.c_str(), "blob",
+                           blob.c_str(), "RangeStart", startText, "RangeEnd", endText, "fileOutput",
+                           rangeFile.getPath().c_str(), END_OF_ARGS)) {
+            return checkTransferResponse(m_error, false, m_response, false, "recvFile", __LINE__);
+        }
+        if (!AgentClient::appendFileToFp(rangeFile.getPath(), download.get(), m_cancelHook,
+                                         m_error)) {
+            LOGE("merge %llu-%llu to [%s] failed", static_cast<unsigned long long>(start),
+                 static_cast<unsigned long long>(end), downloadPath.c_str());
+            return false;
+        }
+        if (progress) {
+            progress(end - start + 1);
+        }
+        start = end + 1;
+        end += RANGE_SIZE;
+        if (end >= size) {
+            end = size - 1;
+        }
+    }
+    download.reset();
+    if (!hasDownloadedSize(downloadPath, size)) {
+        m_error = TRANSFER_ERR_GENERIC;
+        return false;
+    }
+    return true;
+}
+
+} // namespace Backup
+} // namespace VORN
+
+extern "C" {
+
+VORN::Backup::TransferAgent *getTransferAgent(const VORN::Backup::Repository &repository) {
+    return new VORN::Backup::TransferAgentAzure(repository);
+}
+
+VORN::Backup::VersionManager *getVersionManager() { return nullptr; }
+}

@@ -1,0 +1,245 @@
+// Framework records kept in files: option maps, tasks, caches, and the target manager's
+// defaults and repository conversions.
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "scratch_env.h"
+#include "vorn/backup/cache.h"
+#include "vorn/backup/option_map.h"
+#include "vorn/backup/repository.h"
+#include "vorn/backup/target_manager.h"
+#include "vorn/backup/task.h"
+
+namespace fs = std::filesystem;
+using namespace VORN::Backup;
+using vorntest::readFile;
+using vorntest::ScratchDir;
+
+namespace {
+
+const char *const SECRET = "c2VjcmV0LWtleQ==";
+
+// Every file below `dir`, read as one text, so that a secret anywhere is found.
+std::string allFileText(const std::string &dir) {
+    std::string text;
+    for (const auto &entry : fs::recursive_directory_iterator(dir)) {
+        if (entry.is_regular_file()) {
+            text += readFile(entry.path().string());
+        }
+    }
+    return text;
+}
+
+OptionMap sampleOptions() {
+    OptionMap options;
+    options.optSet("name", std::string("nightly"));
+    options.optSet("trans_encrypt", true);
+    options.optSet("limit", 42LL);
+    options.optSet("buckets", std::list<std::string>{"a", "b"});
+    options.optSetSecret("remote_secret", SECRET);
+    return options;
+}
+
+TEST(OptionMap, GivesTheDefaultForAbsentKeysAndOtherTypes) {
+    const OptionMap options = sampleOptions();
+    EXPECT_EQ(options.optString("name"), "nightly");
+    EXPECT_EQ(options.optString("limit", "def"), "def");
+    EXPECT_TRUE(options.optBool("name", true));
+    EXPECT_EQ(options.optInt("limit"), 42);
+    EXPECT_EQ(options.optInt("trans_encrypt", -1), -1);
+    EXPECT_EQ(options.optInt("absent", -1), -1);
+    EXPECT_FALSE(options.optGet("absent"));
+}
+
+TEST(OptionMap, KeepsSecretsApart) {
+    OptionMap options = sampleOptions();
+    EXPECT_TRUE(options.optGet("remote_secret"));
+    EXPECT_EQ(options.optSecret("remote_secret"), SECRET);
+    EXPECT_EQ(options.optString("remote_secret"), "");
+    EXPECT_FALSE(options.toJson().isMember("remote_secret"));
+    EXPECT_EQ(options.toJson(true)["remote_secret"], SECRET);
+
+    // A key is either plain or secret: setting it one way drops the other.
+    options.optSet("remote_secret", std::string("plain"));
+    EXPECT_EQ(options.toJson()["remote_secret"], "plain");
+    options.optSetSecret("name", "hidden");
+    EXPECT_FALSE(options.toJson().isMember("name"));
+    EXPECT_TRUE(options.optRemove("name"));
+    EXPECT_FALSE(options.optGet("name"));
+}
+
+TEST(OptionMap, SectionExportLeavesSecretsOutAndKeepsOtherSections) {
+    ScratchDir scratch;
+    const std::string file = scratch.path("export.json");
+    const OptionMap options = sampleOptions();
+    OptionMap other;
+    other.optSet("x", std::string("y"));
+    ASSERT_TRUE(other.optSectionExport(file, "other", true));
+    ASSERT_TRUE(options.optSectionExport(file, "task_config", false));
+    EXPECT_EQ(readFile(file).find(SECRET), std::string::npos);
+
+    OptionMap imported;
+    ASSERT_TRUE(imported.optSectionImport(file, "task_config"));
+    EXPECT_EQ(imported.toJson(), options.toJson());
+    ASSERT_TRUE(imported.optSectionImport(file, "other"));
+    EXPECT_EQ(imported.optString("x"), "y");
+
+    // With replace the file holds the one section only.
+    ASSERT_TRUE(options.optSectionExport(file, "task_config", true));
+    EXPECT_FALSE(imported.optSectionImport(file, "other"));
+}
+
+TEST(OptionMap, SectionExportFillsAnEmptyFileAndSparesAnUnreadableOne) {
+    ScratchDir scratch;
+    std::ofstream(scratch.path("empty")).close();
+    EXPECT_TRUE(sampleOptions().optSectionExport(scratch.path("empty"), "s", false));
+    std::ofstream(scratch.path("broken")) << "{not json";
+    EXPECT_FALSE(sampleOptions().optSectionExport(scratch.path("broken"), "s", false));
+    EXPECT_EQ(readFile(scratch.path("broken")), "{not json");
+    EXPECT_FALSE(sampleOptions().optSectionExport(scratch.path("missing/file"), "s", true));
+}
+
+TEST(Task, SavesAndLoadsWithoutSecrets) {
+    ScratchDir scratch;
+    vorntest::ScopedEnv env;
+    env.set("VORN_CONFIG_DIR", scratch.dir());
+    EXPECT_EQ(Task::storeDir(), scratch.path("tasks"));
+
+    Task task(12);
+    task.getOptions() = sampleOptions();
+    ASSERT_TRUE(task.save());
+    EXPECT_TRUE(fs::exists(scratch.path("tasks/12.json")));
+    EXPECT_EQ(allFileText(scratch.dir()).find(SECRET), std::string::npos);
+
+    Task loaded;
+    ASSERT_TRUE(loaded.load(12));
+    EXPECT_EQ(loaded.getId(), 12);
+    EXPECT_EQ(loaded.getOptions().toJson(), sampleOptions().toJson());
+    EXPECT_FALSE(loaded.load(13));
+    EXPECT_EQ(loaded.getId(), 12);
+}
+
+TEST(Task, DefaultsBelowHomeAndRefusesUnreadableTasks) {
+    ScratchDir scratch;
+    vorntest::ScopedEnv env;
+    env.unset("VORN_CONFIG_DIR").set("HOME", scratch.dir());
+    EXPECT_EQ(Task::storeDir(), scratch.path(".config/vorn/tasks"));
+    fs::create_directories(Task::storeDir());
+    std::ofstream(scratch.path(".config/vorn/tasks/3.json")) << "[]";
+    Task task;
+    EXPECT_FALSE(task.load(3));
+    EXPECT_FALSE(Task().save()); // a task without an id has no place in the store
+}
+
+TEST(BasicCache, StoresSectionsAndTimestamps) {
+    ScratchDir scratch;
+    BasicCache cache(scratch.path("sub/cache.json"));
+    ASSERT_TRUE(cache.setSection("TaskConfig", sampleOptions()));
+    ASSERT_TRUE(cache.setTimestamp("TaskConfig", 1700000000L));
+    ASSERT_TRUE(cache.setTimestamp("Other", -5L));
+
+    BasicCache reread(scratch.path("sub/cache.json"));
+    OptionMap options;
+    long timestamp = 0;
+    ASSERT_TRUE(reread.getSection("TaskConfig", options));
+    EXPECT_EQ(options.toJson(), sampleOptions().toJson());
+    ASSERT_TRUE(reread.getTimestamp("TaskConfig", timestamp));
+    EXPECT_EQ(timestamp, 1700000000L);
+    ASSERT_TRUE(reread.getTimestamp("Other", timestamp));
+    EXPECT_EQ(timestamp, -5L);
+    EXPECT_FALSE(reread.getSection("Other", options));
+    EXPECT_FALSE(reread.getTimestamp("Absent", timestamp));
+    EXPECT_EQ(allFileText(scratch.dir()).find(SECRET), std::string::npos);
+}
+
+TEST(BasicCache, StartsAfreshFromAnUnreadableFile) {
+    ScratchDir scratch;
+    std::ofstream(scratch.path("cache.json")) << "{\"TaskConfig\": 3, broken";
+    BasicCache cache(scratch.path("cache.json"));
+    EXPECT_TRUE(cache.isValid());
+    long timestamp = 0;
+    EXPECT_FALSE(cache.getTimestamp("TaskConfig", timestamp));
+    ASSERT_TRUE(cache.setTimestamp("TaskConfig", 9L));
+    ASSERT_TRUE(cache.getTimestamp("TaskConfig", timestamp));
+    EXPECT_EQ(timestamp, 9L);
+}
+
+TEST(TargetInfoCache, KeepsEveryTargetIdInsideTheCacheDirectory) {
+    ScratchDir scratch;
+    vorntest::ScopedEnv env;
+    env.set("VORN_CACHE_DIR", scratch.path("cache"));
+    const std::string ids[] = {"host_1", "../../escape", "a/b", ".", "A b"};
+    for (const std::string &id : ids) {
+        TargetInfoCache cache(7, id);
+        ASSERT_TRUE(cache.isValid()) << id;
+        EXPECT_EQ(fs::path(cache.getFile()).parent_path(), fs::path(scratch.path("cache/targets/7")))
+            << id;
+        ASSERT_TRUE(cache.setTimestamp("TaskConfig", 1L)) << id;
+    }
+    size_t files = 0;
+    for (const auto &entry : fs::recursive_directory_iterator(scratch.path("cache/targets/7"))) {
+        files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(files, 5u);
+    EXPECT_EQ(fs::directory_iterator(scratch.dir())->path(), scratch.path("cache"));
+
+    EXPECT_FALSE(TargetInfoCache(7, "").isValid());
+    EXPECT_FALSE(TargetInfoCache(7, std::string(300, 'x')).isValid());
+}
+
+Repository sampleRepository() {
+    return Repository(5, Repository::SZV_TARGET_CLOUD, "azure", sampleOptions());
+}
+
+TEST(TargetManagerBase, AnswersUndefinedOperationsWithNotSupported) {
+    TargetManager manager(sampleRepository());
+    std::list<TargetInfo> targets;
+    std::string text = "old";
+    EXPECT_FALSE(manager.listTarget(targets));
+    EXPECT_EQ(manager.getErrorCode(), TM_ERR_NOT_SUPPORTED);
+    manager.setError(TM_ERR_NONE);
+    EXPECT_EQ(manager.createTarget("T", "key", 0), "");
+    EXPECT_EQ(manager.getErrorCode(), TM_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(manager.getStatus(text), -1);
+    EXPECT_EQ(text, "");
+    EXPECT_FALSE(manager.hasCapabilities(CAPABILITY_VERSIONING));
+
+    std::string message;
+    EXPECT_EQ(manager.getError(message), TM_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(message, "not supported");
+    manager.setError(TM_ERR_CONFLICT);
+    EXPECT_EQ(manager.getError(message), TM_ERR_CONFLICT);
+    EXPECT_EQ(message, "already exists");
+}
+
+TEST(TargetManagerBase, ConvertsRepositoriesWithoutLosingSecrets) {
+    TargetManager manager(sampleRepository());
+    Json::Value json;
+    ASSERT_TRUE(manager.loadJsonByRepository(sampleRepository(), json));
+    EXPECT_EQ(json["id"], 5);
+    EXPECT_EQ(json["target_type"], Repository::SZV_TARGET_CLOUD);
+    EXPECT_EQ(json.toStyledString().find(SECRET), std::string::npos);
+
+    Repository repository = sampleRepository();
+    bool changed = true;
+    ASSERT_TRUE(manager.loadRepositoryByJson(repository, json, changed));
+    EXPECT_FALSE(changed);
+    EXPECT_EQ(repository.getOptions().optSecret("remote_secret"), SECRET);
+
+    json["options"]["name"] = "weekly";
+    ASSERT_TRUE(manager.loadRepositoryByJson(repository, json, changed));
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(repository.getOptions().optString("name"), "weekly");
+    EXPECT_EQ(repository.getOptions().optSecret("remote_secret"), SECRET);
+
+    Json::Value bad(Json::objectValue);
+    bad["options"] = "not an object";
+    EXPECT_FALSE(manager.loadRepositoryByJson(repository, bad, changed));
+    EXPECT_EQ(manager.getErrorCode(), TM_ERR_INVALID_INPUT);
+    EXPECT_EQ(repository.getOptions().optString("name"), "weekly");
+}
+
+} // namespace
