@@ -12,6 +12,7 @@ import hashlib
 import json
 import os
 import re
+import signal
 import socket
 import sys
 from collections import OrderedDict
@@ -573,6 +574,9 @@ def write_line(stream, line):
 
 
 def main():
+    # Ctrl-C at the host's terminal reaches the whole process group; the host decides what a
+    # cancellation means and ends the agent itself (or closes its input).
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     protocol = sys.stdout.buffer
     # Whatever a library prints must not corrupt the protocol stream.
     sys.stdout = sys.stderr

@@ -67,12 +67,19 @@ std::string compactJson(const Json::Value &value) {
     return Json::writeString(builder, value);
 }
 
-bool parseObject(const std::string &text, Json::Value &value) {
+// An object whose envelope members, where present, have their types: callers read them with
+// asBool/asInt/asString, which throw on anything else.
+bool parseResponse(const std::string &text, Json::Value &value) {
     Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
-    return reader->parse(text.data(), text.data() + text.size(), &value, &errors) &&
-           value.isObject();
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors) ||
+        !value.isObject()) {
+        return false;
+    }
+    return (!value.isMember("success") || value["success"].isBool()) &&
+           (!value.isMember("error_code") || value["error_code"].isInt()) &&
+           (!value.isMember("error_message") || value["error_message"].isString());
 }
 
 // Writes all of `data` to `fd`; a reader that has gone away gives EPIPE, never SIGPIPE.
@@ -244,7 +251,7 @@ bool AgentClient::sendOnce(const std::string &line, Json::Value &response) {
         return false;
     }
     Json::Value parsed;
-    if (!parseObject(answer, parsed)) {
+    if (!parseResponse(answer, parsed)) {
         // After a line that is not a response the stream cannot be trusted any more.
         close();
         fillFailedResponse(response, "malformed response from agent");

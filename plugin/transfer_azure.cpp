@@ -187,14 +187,23 @@ bool TransferAgentAzure::checkAndCreateClient() {
     return true;
 }
 
-bool TransferAgentAzure::remote_stat(const std::string &path, FileInfo &info, bool fileOnly) {
-    const std::string container = getContainer();
-    if (container.empty() || !isValidRelativePath(path, false)) {
+// The common start of every request: input that passed its checks (else transfer error 3)
+// and a running agent.
+bool TransferAgentAzure::readyToSend(bool inputValid) {
+    if (!inputValid) {
         m_error = TRANSFER_ERR_INVALID;
         return false;
     }
     if (!checkAndCreateClient()) {
         LOGE("create client failed");
+        return false;
+    }
+    return true;
+}
+
+bool TransferAgentAzure::remote_stat(const std::string &path, FileInfo &info, bool fileOnly) {
+    const std::string container = getContainer();
+    if (!readyToSend(!container.empty() && isValidRelativePath(path, false))) {
         return false;
     }
     info.clear();
@@ -279,12 +288,7 @@ bool TransferAgentAzure::isFileExist(const std::string &path) {
 bool TransferAgentAzure::listDirEx(const std::string &path, std::list<FileInfo> &entries,
                                    std::string &marker, bool recursive) {
     const std::string container = getContainer();
-    if (container.empty() || !isValidRelativePath(path, true)) {
-        m_error = TRANSFER_ERR_INVALID;
-        return false;
-    }
-    if (!checkAndCreateClient()) {
-        LOGE("create client failed");
+    if (!readyToSend(!container.empty() && isValidRelativePath(path, true))) {
         return false;
     }
     if (isCanceled()) {
@@ -366,12 +370,7 @@ bool TransferAgentAzure::createDir(const std::string &path) {
 
 bool TransferAgentAzure::removeFile(const std::string &path) {
     const std::string container = getContainer();
-    if (container.empty() || !isValidFileRelativePath(path, false)) {
-        m_error = TRANSFER_ERR_INVALID;
-        return false;
-    }
-    if (!checkAndCreateClient()) {
-        LOGE("create client failed");
+    if (!readyToSend(!container.empty() && isValidFileRelativePath(path, false))) {
         return false;
     }
     if (isCanceled()) {
@@ -428,13 +427,8 @@ bool TransferAgentAzure::sendFile(const std::string &localPath, const std::strin
     const long long singleRequestLimit =
         m_useHttps ? SINGLE_REQUEST_LIMIT_HTTPS : SINGLE_REQUEST_LIMIT_HTTP;
     info.clear();
-    if (getContainer().empty() || !isValidFileLocalPath(localPath, false) ||
-        !isValidFileRelativePath(remotePath, false)) {
-        m_error = TRANSFER_ERR_INVALID;
-        return false;
-    }
-    if (!checkAndCreateClient()) {
-        LOGE("create client failed");
+    if (!readyToSend(!getContainer().empty() && isValidFileLocalPath(localPath, false) &&
+                     isValidFileRelativePath(remotePath, false))) {
         return false;
     }
     const std::string absLocalPath = Path::absPath(localPath);
@@ -549,13 +543,8 @@ bool TransferAgentAzure::recvFile(const std::string &remotePath, const std::stri
 // size equals the blob's; every failure removes it instead.
 bool TransferAgentAzure::recvFile(const std::string &remotePath, const std::string &localPath,
                                   boost::function<bool(long long)> progress) {
-    if (getContainer().empty() || !isValidFileLocalPath(localPath, false) ||
-        !isValidFileRelativePath(remotePath, false)) {
-        m_error = TRANSFER_ERR_INVALID;
-        return false;
-    }
-    if (!checkAndCreateClient()) {
-        LOGE("create client failed");
+    if (!readyToSend(!getContainer().empty() && isValidFileLocalPath(localPath, false) &&
+                     isValidFileRelativePath(remotePath, false))) {
         return false;
     }
     FileInfo remote("");

@@ -60,6 +60,7 @@ public:
     Json::Value m_response;
 
 private:
+    bool readyToSend(bool inputValid);
     bool sendWhole(const std::string &absLocalPath, const std::string &remotePath,
                    long long size, boost::function<bool(long long)> &progress, FileInfo &info);
     bool sendBlocks(const std::string &absLocalPath, const std::string &remotePath,

@@ -23,18 +23,18 @@ namespace {
 const char *const MANAGED_VARIABLES[] = {"VORN_SYSROOT", "TMPDIR", "FAKE_AGENT_SCENARIO",
                                          "FAKE_AGENT_LOG", "VORN_AGENT_RETRY_BASE_MS"};
 
-Json::Value parseLine(const std::string &line) {
+} // namespace
+
+Json::Value json(const std::string &text) {
     Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value value;
     std::string errors;
-    if (!reader->parse(line.data(), line.data() + line.size(), &value, &errors)) {
-        throw std::runtime_error("bad fake agent log line: " + line);
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
+        throw std::runtime_error("bad JSON: " + text);
     }
     return value;
 }
-
-} // namespace
 
 FakeAgent::FakeAgent() : m_scenario(Json::objectValue) {
     char templ[] = "/tmp/vorn-test-XXXXXX";
@@ -128,7 +128,7 @@ std::vector<Json::Value> FakeAgent::logEntries() const {
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty()) {
-            entries.push_back(parseLine(line));
+            entries.push_back(json(line));
         }
     }
     return entries;

@@ -63,6 +63,9 @@ private:
 VORN::Backup::Repository makeRepository(const std::string &container = "backups",
                                         bool withKey = true, bool withSecret = true);
 
+// Parses JSON text written in a test; throws on a typo.
+Json::Value json(const std::string &text);
+
 // Makes a file of `size` bytes (sparse when `sparse`), content o % 251 at offset o otherwise.
 void makeFile(const std::string &path, long long size, bool sparse = false);
 // True when the file at `path` holds exactly `size` bytes of the o % 251 pattern.

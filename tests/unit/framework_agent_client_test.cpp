@@ -204,7 +204,9 @@ TEST_P(GarbageResponse, EndsTheAgentAndFailsWithoutErrorCode) {
 
 INSTANTIATE_TEST_SUITE_P(Lines, GarbageResponse,
                          ::testing::Values("not json", "[1, 2]", "\"text\"", "",
-                                           "{\"success\": true"));
+                                           "{\"success\": true", "{\"success\": \"yes\"}",
+                                           "{\"success\": false, \"error_code\": \"404\"}",
+                                           "{\"success\": false, \"error_message\": 7}"));
 
 TEST(AgentClientCancel, EndsABusyAgentAndAnswersCancelled) {
     ScriptClient client;

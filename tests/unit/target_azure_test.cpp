@@ -54,16 +54,7 @@ const char *const CREATE_DB_PREFIX = "/tmp/azure_tm.vornbkpinfo.db.";
 const char *const ADOPT_DB_PREFIX = "/tmp/cloud_tm.vornbkpinfo.db.";
 const char *const TASK_CONFIG_PREFIX = "/tmp/TASK_CONFIG.";
 
-Json::Value json(const std::string &text) {
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-        ADD_FAILURE() << "bad JSON in test: " << text;
-    }
-    return value;
-}
+using vorntest::json;
 
 // A "listBlobs" page of the container root.
 Json::Value listing(const std::vector<std::string> &folders,

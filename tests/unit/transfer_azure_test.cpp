@@ -30,16 +30,7 @@ using vorntest::SyslogCapture;
 
 namespace {
 
-Json::Value json(const std::string &text) {
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-        ADD_FAILURE() << "bad JSON in test: " << text;
-    }
-    return value;
-}
+using vorntest::json;
 
 const long long MTIME = 1700000000;
 const char *const ETAG = "\"0x8DC0FFEE\"";
