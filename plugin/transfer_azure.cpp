@@ -180,6 +180,9 @@ bool TransferAgentAzure::checkAndCreateClient() {
     }
     const std::string secretKey = options.optSecret(Repository::SZK_REMOTE_SECRET, "");
     const std::string accessKey = options.optString(Repository::SZK_REMOTE_KEY, "");
+    // A start refused before it began (a cancellation) sets no code; an old one must not
+    // be taken for this start's.
+    VLIBCErrSetEx(0, UNIT, __LINE__);
     if (!m_client.connect(accessKey, secretKey, m_useHttps)) {
         m_error = VLIBCErrGet() == ERR_SECRET_NOT_BASE64 ? TRANSFER_ERR_AUTH : TRANSFER_ERR_GENERIC;
         return false;

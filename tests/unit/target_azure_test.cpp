@@ -1,7 +1,7 @@
 // TargetManagerAzure against the scripted agent: containers, target listing and creation,
 // adoption by directory name and the task configuration.
-#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -9,33 +9,26 @@
 #include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <json/reader.h>
-#include <json/writer.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "fake_agent.h"
+#include "scratch_env.h"
 #include "syslog_capture.h"
 #include "target_azure.h"
 #include "vorn/backup/backup_info_db.h"
 #include "vorn/backup/cache.h"
 
 using namespace VORN::Backup;
-using vorntest::FakeAgent;
-using vorntest::SyslogCapture;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
+using vorntest::FakeAgent;
+using vorntest::json;
+using vorntest::SyslogCapture;
 
-namespace {
-
-std::mutex g_tempMutex;
-std::vector<std::string> g_tempFiles;
-
-void recordTempFile(const char *path) {
-    std::lock_guard<std::mutex> lock(g_tempMutex);
-    g_tempFiles.push_back(path);
-}
-
-} // namespace
+static std::mutex g_tempMutex;
+static std::vector<std::string> g_tempFiles;
 
 // Every temporary file this process makes is recorded, so that a test can check that the
 // plug-in removed its own files in /tmp without seeing those of other test processes.
@@ -43,27 +36,19 @@ extern "C" int mkstemp(char *templ) {
     static const auto real = reinterpret_cast<int (*)(char *)>(dlsym(RTLD_NEXT, "mkstemp"));
     const int fd = real(templ);
     if (fd >= 0) {
-        recordTempFile(templ);
+        std::lock_guard<std::mutex> lock(g_tempMutex);
+        g_tempFiles.push_back(templ);
     }
     return fd;
 }
 
 namespace {
 
-const char *const CREATE_DB_PREFIX = "/tmp/azure_tm.vornbkpinfo.db.";
-const char *const ADOPT_DB_PREFIX = "/tmp/cloud_tm.vornbkpinfo.db.";
-const char *const TASK_CONFIG_PREFIX = "/tmp/TASK_CONFIG.";
-
-using vorntest::json;
-
 // A "listBlobs" page of the container root.
 Json::Value listing(const std::vector<std::string> &folders,
                     const std::vector<std::string> &files = {}) {
-    Json::Value response(Json::objectValue);
-    response["success"] = true;
+    Json::Value response = json(R"({"success": true, "folder": [], "file": []})");
     response["count"] = static_cast<int>(folders.size() + files.size());
-    response["folder"] = Json::Value(Json::arrayValue);
-    response["file"] = Json::Value(Json::arrayValue);
     for (const std::string &name : folders) {
         response["folder"].append(json("{}"))["Name"] = name + "/";
     }
@@ -80,55 +65,29 @@ Json::Value blobProperties(long long size, long mtime = 1600000000) {
     return response;
 }
 
-std::string hostName() {
-    char name[65] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
-
 class TargetManagerAzureTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char *name : {"VORN_CONFIG_DIR", "VORN_CACHE_DIR"}) {
-            const char *value = getenv(name);
-            m_savedEnv.emplace_back(name, value ? value : "\x01");
-        }
-        setenv("VORN_CONFIG_DIR", m_fake.path("config").c_str(), 1);
-        setenv("VORN_CACHE_DIR", m_fake.path("cache").c_str(), 1);
+        m_env.set("VORN_CONFIG_DIR", m_fake.path("config"))
+            .set("VORN_CACHE_DIR", m_fake.path("cache"));
         SyslogCapture::clear();
         std::lock_guard<std::mutex> lock(g_tempMutex);
         m_firstTemp = g_tempFiles.size();
     }
+    // Whatever failed, no temporary file may be left behind.
     void TearDown() override {
         EXPECT_THAT(m_fake.tempFiles(), IsEmpty());
-        for (const auto &saved : m_savedEnv) {
-            if (saved.second == "\x01") {
-                unsetenv(saved.first.c_str());
-            } else {
-                setenv(saved.first.c_str(), saved.second.c_str(), 1);
-            }
-        }
-    }
-
-    // The temporary files with `prefix` made since the test began; each must be gone.
-    std::vector<std::string> madeTempFiles(const std::string &prefix) {
-        std::vector<std::string> made;
         std::lock_guard<std::mutex> lock(g_tempMutex);
         for (size_t i = m_firstTemp; i < g_tempFiles.size(); ++i) {
-            if (g_tempFiles[i].compare(0, prefix.size(), prefix) == 0) {
-                made.push_back(g_tempFiles[i]);
-                EXPECT_FALSE(std::filesystem::exists(g_tempFiles[i])) << g_tempFiles[i];
-            }
+            EXPECT_FALSE(std::filesystem::exists(g_tempFiles[i])) << g_tempFiles[i];
         }
-        return made;
     }
 
     // An info database recording `linkKey`, as the fake agent delivers it.
     std::string makeInfoDb(const std::string &linkKey) {
         const std::string path = m_fake.path("db-" + linkKey);
         BackupInfoDb db;
-        EXPECT_TRUE(db.create(path, linkKey));
-        EXPECT_TRUE(db.close());
+        EXPECT_TRUE(db.create(path, linkKey) && db.close());
         return path;
     }
 
@@ -141,23 +100,19 @@ protected:
         m_fake.step(download);
     }
 
-    std::vector<std::string> sentFns() const {
-        std::vector<std::string> fns;
-        for (const Json::Value &request : m_fake.requests()) {
-            fns.push_back(request["fn"].asString());
+    // Scripts the agent's existence checks of `paths` paths, each neither a blob nor a directory.
+    FakeAgent &scriptMissing(int paths = 1) {
+        for (int i = 0; i < paths; ++i) {
+            m_fake.fail(404).respond(listing({}));
         }
-        return fns;
+        return m_fake;
     }
 
     FakeAgent m_fake;
+    vorntest::ScopedEnv m_env;
     TargetManagerAzure m_manager{vorntest::makeRepository()};
-
-private:
-    std::vector<std::pair<std::string, std::string>> m_savedEnv;
     size_t m_firstTemp = 0;
 };
-
-// ---- container ----
 
 TEST_F(TargetManagerAzureTest, GetStatusReportsReachabilityAndEmptiesTheText) {
     std::string status = "stale";
@@ -173,15 +128,19 @@ TEST_F(TargetManagerAzureTest, GetStatusReportsReachabilityAndEmptiesTheText) {
 }
 
 TEST_F(TargetManagerAzureTest, CreateContainerClassifiesFailures) {
+    TargetManagerAzure unnamed(vorntest::makeRepository(""));
+    EXPECT_FALSE(unnamed.createContainer());
+    EXPECT_EQ(TM_ERR_INVALID_INPUT, unnamed.getErrorCode());
+    EXPECT_THAT(m_fake.requests(), IsEmpty());
+    EXPECT_THAT(SyslogCapture::lines(), IsEmpty());
+
     const struct {
         int code;
         TM_ERROR_CODE error;
         bool logged;
     } cases[] = {
-        {400, TM_ERR_BAD_REQUEST, false},
-        {409, TM_ERR_CONFLICT, false},
-        {403, TM_ERR_ACCESS_REFUSED, true},
-        {-2, TM_ERR_ACCESS_REFUSED, true},
+        {400, TM_ERR_BAD_REQUEST, false},   {409, TM_ERR_CONFLICT, false},
+        {403, TM_ERR_ACCESS_REFUSED, true}, {-2, TM_ERR_ACCESS_REFUSED, true},
         {302, TM_ERR_GENERIC, true},
     };
     for (const auto &c : cases) {
@@ -192,10 +151,7 @@ TEST_F(TargetManagerAzureTest, CreateContainerClassifiesFailures) {
         EXPECT_EQ(c.error, m_manager.getErrorCode());
         const vorntest::LogLine line = SyslogCapture::find("createContainer(backups) failed: ");
         EXPECT_EQ(c.logged ? LOG_ERR : -1, line.priority);
-        if (c.logged) {
-            EXPECT_THAT(line.text, ::testing::StartsWith("target_azure:"));
-            EXPECT_THAT(line.text, ::testing::HasSubstr("refused"));
-        }
+        EXPECT_THAT(line.text, MatchesRegex(c.logged ? "target_azure:[0-9]+ .*refused.*" : ""));
     }
     m_fake.respondOk();
     EXPECT_TRUE(m_manager.createContainer());
@@ -203,38 +159,28 @@ TEST_F(TargetManagerAzureTest, CreateContainerClassifiesFailures) {
               m_fake.requests().back());
 }
 
-TEST_F(TargetManagerAzureTest, CreateContainerWithoutNameSendsNothing) {
-    TargetManagerAzure manager(vorntest::makeRepository(""));
-    EXPECT_FALSE(manager.createContainer());
-    EXPECT_EQ(TM_ERR_INVALID_INPUT, manager.getErrorCode());
-    EXPECT_THAT(m_fake.requests(), IsEmpty());
-    EXPECT_THAT(SyslogCapture::lines(), IsEmpty());
-}
-
-TEST_F(TargetManagerAzureTest, AgentThatCannotStartFailsEveryContainerOperation) {
-    m_fake.removeScript();
-    std::string status;
-    EXPECT_EQ(-1, m_manager.getStatus(status));
-    EXPECT_EQ(TM_ERR_GENERIC, m_manager.getErrorCode());
-    OptionMap options;
-    EXPECT_FALSE(m_manager.getAvailableOptions(options));
-    EXPECT_FALSE(m_manager.createContainer());
-    EXPECT_EQ(TM_ERR_GENERIC, m_manager.getErrorCode());
-}
-
-// The transfer agent's last response is an earlier success; a restart that fails must not
-// be taken for a successful operation.
+// The transfer agent's last response is an earlier success; an agent that exits, or cannot be
+// restarted, must not be taken for a successful operation.
 TEST_F(TargetManagerAzureTest, FailedRestartAfterEarlierSuccessIsAFailure) {
     std::list<TargetInfo> targets;
+    std::string status;
+    OptionMap options;
     m_fake.respond(listing({})).step(json(R"({"exit": 1})"));
     ASSERT_TRUE(m_manager.listTarget(targets));
-    std::string status;
     EXPECT_EQ(-1, m_manager.getStatus(status));
     m_fake.removeScript();
-    m_manager.setError(TM_ERR_NONE);
-    EXPECT_FALSE(m_manager.createContainer());
-    EXPECT_EQ(TM_ERR_GENERIC, m_manager.getErrorCode());
-    EXPECT_FALSE(m_manager.listTarget(targets));
+    const std::function<bool()> operations[] = {
+        [&] { return m_manager.getStatus(status) == 1; },
+        [&] { return m_manager.getAvailableOptions(options); },
+        [&] { return m_manager.createContainer(); },
+        [&] { return m_manager.listTarget(targets); },
+    };
+    for (size_t i = 0; i < std::size(operations); ++i) {
+        SCOPED_TRACE(i);
+        m_manager.setError(TM_ERR_NONE);
+        EXPECT_FALSE(operations[i]());
+        EXPECT_EQ(TM_ERR_GENERIC, m_manager.getErrorCode());
+    }
 }
 
 TEST_F(TargetManagerAzureTest, GetAvailableOptionsStoresTheContainerNames) {
@@ -246,48 +192,44 @@ TEST_F(TargetManagerAzureTest, GetAvailableOptionsStoresTheContainerNames) {
     ASSERT_TRUE(m_manager.getAvailableOptions(options));
     ASSERT_TRUE(options.optGet(Repository::SZK_REMOTE_BUCKET, stored));
     EXPECT_EQ(json(R"(["alpha", "beta"])"), stored);
+    EXPECT_EQ(json(R"({"fn": "listContainers"})"), m_fake.requests().at(0));
 
     ASSERT_TRUE(m_manager.getAvailableOptions(options));
     ASSERT_TRUE(options.optGet(Repository::SZK_REMOTE_BUCKET, stored));
-    EXPECT_TRUE(stored.isArray());
-    EXPECT_EQ(0u, stored.size());
+    EXPECT_EQ(Json::Value(Json::arrayValue), stored);
 
     EXPECT_FALSE(m_manager.getAvailableOptions(options));
     EXPECT_EQ(TM_ERR_ACCESS_REFUSED, m_manager.getErrorCode());
-    EXPECT_EQ(json(R"({"fn": "listContainers"})"), m_fake.requests().at(0));
 }
 
 TEST_F(TargetManagerAzureTest, IsSameRepositoryComparesAccountAndContainer) {
-    const auto repository = [](const std::string &targetType, const std::string &transferType,
-                               const char *key, const char *container, const char *secret) {
+    const auto repo = [](const std::string &targetType, const std::string &transferType,
+                         const char *key, const char *container, const char *secret) {
         OptionMap options;
         if (key) options.optSet(Repository::SZK_REMOTE_KEY, std::string(key));
         if (container) options.optSet(Repository::SZK_REMOTE_BUCKET, std::string(container));
         if (secret) options.optSetSecret(Repository::SZK_REMOTE_SECRET, secret);
         return Repository(3, targetType, transferType, options);
     };
-    const Repository own = repository("cloud", "azure", "acct", "box", "s1");
+    const Repository own = repo("cloud", "azure", "acct", "box", "s1");
+    const Repository local = repo("local", "azure", "acct", "box", "s1");
+    const Repository keyless = repo("cloud", "azure", nullptr, "box", "s1");
     const struct {
         const char *name;
         Repository mine, other;
         bool same;
     } cases[] = {
-        {"only the secret differs", own, repository("cloud", "azure", "acct", "box", "s2"), true},
-        {"other account", own, repository("cloud", "azure", "acct2", "box", "s1"), false},
-        {"other container", own, repository("cloud", "azure", "acct", "box2", "s1"), false},
-        {"other transfer type", own, repository("cloud", "s3", "acct", "box", "s1"), false},
-        {"other target type", own, repository("local", "azure", "acct", "box", "s1"), false},
-        {"other has no options", own, Repository(), false},
-        {"both lack the key", repository("cloud", "azure", nullptr, "box", "s1"),
-         repository("cloud", "azure", nullptr, "box", "s1"), false},
-        {"other lacks the container", own, repository("cloud", "azure", "acct", nullptr, "s1"),
-         false},
-        {"equal but not cloud", repository("local", "azure", "acct", "box", "s1"),
-         repository("local", "azure", "acct", "box", "s1"), false},
+        {"only the secret differs", own, repo("cloud", "azure", "acct", "box", "s2"), true},
+        {"other account", own, repo("cloud", "azure", "acct2", "box", "s1"), false},
+        {"other container", own, repo("cloud", "azure", "acct", "box2", "s1"), false},
+        {"other transfer type", own, repo("cloud", "s3", "acct", "box", "s1"), false},
+        {"other target type", own, local, false},
+        {"both lack the key", keyless, keyless, false},
+        {"other lacks the container", own, repo("cloud", "azure", "acct", nullptr, "s1"), false},
+        {"equal but not cloud", local, local, false},
     };
     for (const auto &c : cases) {
-        TargetManagerAzure manager(c.mine);
-        EXPECT_EQ(c.same, manager.isSameRepository(c.other)) << c.name;
+        EXPECT_EQ(c.same, TargetManagerAzure(c.mine).isSameRepository(c.other)) << c.name;
     }
     EXPECT_THAT(m_fake.starts(), IsEmpty());
 }
@@ -311,8 +253,6 @@ TEST_F(TargetManagerAzureTest, OperationsWithoutRemoteWork) {
     EXPECT_THAT(m_fake.starts(), IsEmpty());
 }
 
-// ---- target listing and creation ----
-
 TEST_F(TargetManagerAzureTest, ListTargetKeepsDirectoriesHoldingAnInfoDatabase) {
     m_fake.respond(listing({"A", "B", "C"}, {"T9", "vornbkpinfo.db"}))
         .respondOk()
@@ -332,14 +272,12 @@ TEST_F(TargetManagerAzureTest, ListTargetKeepsDirectoriesHoldingAnInfoDatabase) 
         requests[0]);
     EXPECT_EQ("B/vornbkpinfo.db", requests[2]["blob"].asString());
     EXPECT_EQ(-1, SyslogCapture::find("target_azure:").priority);
-
     ASSERT_TRUE(m_manager.findTarget(targets));
     EXPECT_THAT(targets, IsEmpty());
-}
 
-TEST_F(TargetManagerAzureTest, ListTargetFailingCheckLeavesTheListUnchanged) {
+    // A failing check of the third directory leaves the caller's list as it was.
     m_fake.respond(listing({"A", "B", "C"})).respondOk().respondOk().fail(403);
-    std::list<TargetInfo> targets(1);
+    targets.resize(1);
     targets.front().targetId = "previous";
     EXPECT_FALSE(m_manager.listTarget(targets));
     EXPECT_EQ(TM_ERR_ACCESS_REFUSED, m_manager.getErrorCode());
@@ -363,11 +301,11 @@ TEST_F(TargetManagerAzureTest, CreateTargetTakesTheFirstFreeWholeName) {
         const Json::Value upload = m_fake.requestEntries().back();
         EXPECT_EQ("createBlockBlob", upload["request"]["fn"].asString());
         EXPECT_EQ(c.expected + "/vornbkpinfo.db", upload["request"]["blob"].asString());
-        EXPECT_THAT(upload["request"]["fileInput"].asString(),
-                    ::testing::StartsWith(CREATE_DB_PREFIX));
         EXPECT_GT(upload["fileInputSize"].asInt(), 0);
     }
-    EXPECT_EQ(2u, madeTempFiles(CREATE_DB_PREFIX).size());
+    m_fake.respond(listing({})).fail(403);
+    EXPECT_EQ("", m_manager.createTarget("T", "link-1", 0));
+    EXPECT_EQ(TM_ERR_ACCESS_REFUSED, m_manager.getErrorCode());
 }
 
 TEST_F(TargetManagerAzureTest, CreateTargetWithEveryNameTakenGivesUp) {
@@ -378,39 +316,41 @@ TEST_F(TargetManagerAzureTest, CreateTargetWithEveryNameTakenGivesUp) {
     m_fake.respond(listing(folders));
     EXPECT_EQ("", m_manager.createTarget("T", "link-1", 0));
     EXPECT_EQ(TM_ERR_NONE, m_manager.getErrorCode());
-    EXPECT_EQ(std::vector<std::string>{"listBlobs"}, sentFns());
-    EXPECT_EQ(1u, madeTempFiles(CREATE_DB_PREFIX).size());
+    EXPECT_EQ(1u, m_fake.requests().size());
 }
 
-TEST_F(TargetManagerAzureTest, CreateTargetFailures) {
-    EXPECT_EQ("", m_manager.createTarget("", "link-1", 0));
-    EXPECT_EQ(TM_ERR_INVALID_INPUT, m_manager.getErrorCode());
-    EXPECT_EQ("", m_manager.createTarget("T", "", 0));
+TEST_F(TargetManagerAzureTest, EmptyInputIsRefusedWithoutStartingTheAgent) {
+    const std::function<bool()> operations[] = {
+        [&] { return !m_manager.createTarget("", "link-1", 0).empty(); },
+        [&] { return !m_manager.createTarget("T", "", 0).empty(); },
+        [&] { return m_manager.createTargetByDirName("", "link-1"); },
+        [&] { return m_manager.createTargetByDirName("D", ""); },
+    };
+    for (size_t i = 0; i < std::size(operations); ++i) {
+        SCOPED_TRACE(i);
+        m_manager.setError(TM_ERR_NONE);
+        EXPECT_FALSE(operations[i]());
+        EXPECT_EQ(TM_ERR_INVALID_INPUT, m_manager.getErrorCode());
+    }
     EXPECT_EQ(LOG_ERR, SyslogCapture::find("invlid input").priority);
     EXPECT_THAT(m_fake.starts(), IsEmpty());
-
-    m_fake.respond(listing({})).fail(403);
-    EXPECT_EQ("", m_manager.createTarget("T", "link-1", 0));
-    EXPECT_EQ(TM_ERR_ACCESS_REFUSED, m_manager.getErrorCode());
-    EXPECT_EQ(1u, madeTempFiles(CREATE_DB_PREFIX).size());
 }
 
-// ---- adoption by directory name ----
-
 TEST_F(TargetManagerAzureTest, GetCandidateDirProposesTheFirstFreeHostName) {
-    const std::string host = hostName();
+    char name[65] = {};
+    gethostname(name, sizeof name - 1);
+    const std::string host = name;
     const struct {
-        std::vector<std::string> folders, files;
+        std::vector<std::string> folders;
         std::string expected;
     } cases[] = {
-        {{}, {}, "_1"},
-        {{host + "_1", host + "_2"}, {}, "_3"},
-        {{host + "_10", "other_1"}, {}, "_1"},
-        {{}, {host + "_1"}, "_2"},
+        {{}, "_1"},
+        {{host + "_1", host + "_2"}, "_3"},
+        {{host + "_10", "other_1"}, "_1"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.expected);
-        m_fake.respond(listing(c.folders, c.files));
+        m_fake.respond(listing(c.folders));
         std::string dir;
         EXPECT_TRUE(m_manager.getCandidateDir(dir));
         EXPECT_EQ(host + c.expected, dir);
@@ -422,75 +362,44 @@ TEST_F(TargetManagerAzureTest, GetCandidateDirProposesTheFirstFreeHostName) {
     EXPECT_EQ(TM_ERR_ACCESS_REFUSED, m_manager.getErrorCode());
 }
 
-TEST_F(TargetManagerAzureTest, CreateTargetByDirNameCreatesAFreeName) {
-    // Neither D/vornbkpinfo.db nor D exists: blob lookups miss, listings are empty.
-    m_fake.fail(404).respond(listing({})).fail(404).respond(listing({})).respondOk();
-    EXPECT_TRUE(m_manager.createTargetByDirName("D", "link-1"));
-    const std::vector<Json::Value> entries = m_fake.requestEntries();
-    ASSERT_EQ(5u, entries.size());
-    EXPECT_EQ("D/vornbkpinfo.db", entries[0]["request"]["blob"].asString());
-    EXPECT_EQ("D", entries[2]["request"]["blob"].asString());
-    const Json::Value &upload = entries[4];
-    EXPECT_EQ("createBlockBlob", upload["request"]["fn"].asString());
-    EXPECT_EQ("D/vornbkpinfo.db", upload["request"]["blob"].asString());
-    EXPECT_THAT(upload["request"]["fileInput"].asString(), ::testing::StartsWith(ADOPT_DB_PREFIX));
-    EXPECT_GT(upload["fileInputSize"].asInt(), 0);
-    EXPECT_EQ(1u, madeTempFiles(ADOPT_DB_PREFIX).size());
-}
-
-TEST_F(TargetManagerAzureTest, CreateTargetByDirNameAdoptsOnlyItsOwnDatabase) {
+// A free name gets a new info database; an existing one is adopted only when it holds an info
+// database recording the same key, and nothing is uploaded then.
+TEST_F(TargetManagerAzureTest, CreateTargetByDirNameCreatesOrAdoptsOnlyItsOwn) {
     const std::string garbage = m_fake.path("garbage");
     vorntest::makeFile(garbage, 4096);
+    const TM_ERROR_CODE NOT_OWN = TM_ERR_NOT_OWN_TARGET;
     const struct {
-        std::string file;
-        bool adopted;
+        const char *name;
+        std::function<void()> script;
+        TM_ERROR_CODE error;
     } cases[] = {
-        {makeInfoDb("link-1"), true},
-        {makeInfoDb("link-2"), false},
-        {garbage, false},
+        {"free", [&] { scriptMissing(2).respondOk(); }, TM_ERR_NONE},
+        {"same key", [&] { scriptInfoDbDownload(makeInfoDb("link-1")); }, TM_ERR_NONE},
+        {"other key", [&] { scriptInfoDbDownload(makeInfoDb("link-2")); }, NOT_OWN},
+        {"not a database", [&] { scriptInfoDbDownload(garbage); }, NOT_OWN},
+        {"directory without it", [&] { scriptMissing().fail(404).respond(listing({"D"})); },
+         NOT_OWN},
+        {"single blob", [&] { scriptMissing().respond(blobProperties(10)); }, NOT_OWN},
+        {"check refused", [&] { m_fake.fail(403); }, TM_ERR_ACCESS_REFUSED},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.file);
-        scriptInfoDbDownload(c.file);
+        SCOPED_TRACE(c.name);
+        c.script();
         m_manager.setError(TM_ERR_NONE);
-        EXPECT_EQ(c.adopted, m_manager.createTargetByDirName("D", "link-1"));
-        EXPECT_EQ(c.adopted ? TM_ERR_NONE : TM_ERR_NOT_OWN_TARGET, m_manager.getErrorCode());
+        EXPECT_EQ(c.error == TM_ERR_NONE, m_manager.createTargetByDirName("D", "link-1"));
+        EXPECT_EQ(c.error, m_manager.getErrorCode());
     }
     EXPECT_EQ(LOG_ERR, SyslogCapture::find("info_db.open failed").priority);
-    EXPECT_THAT(sentFns(), ::testing::Not(::testing::Contains("createBlockBlob")));
-    EXPECT_EQ(3u, madeTempFiles(ADOPT_DB_PREFIX).size());
+    // One request for each scripted step: the free name's checks of D/vornbkpinfo.db and D and
+    // its upload, and no other upload or probing after.
+    const std::vector<Json::Value> entries = m_fake.requestEntries();
+    ASSERT_EQ(22u, entries.size());
+    EXPECT_EQ("D/vornbkpinfo.db", entries[0]["request"]["blob"].asString());
+    EXPECT_EQ("D", entries[2]["request"]["blob"].asString());
+    EXPECT_EQ("createBlockBlob", entries[4]["request"]["fn"].asString());
+    EXPECT_EQ("D/vornbkpinfo.db", entries[4]["request"]["blob"].asString());
+    EXPECT_GT(entries[4]["fileInputSize"].asInt(), 0);
 }
-
-TEST_F(TargetManagerAzureTest, CreateTargetByDirNameRefusesForeignContent) {
-    // A directory D holding blobs but no info database.
-    m_fake.fail(404).respond(listing({})).fail(404).respond(listing({"D"}));
-    EXPECT_FALSE(m_manager.createTargetByDirName("D", "link-1"));
-    EXPECT_EQ(TM_ERR_NOT_OWN_TARGET, m_manager.getErrorCode());
-    // A single blob named D.
-    m_fake.fail(404).respond(listing({})).respond(blobProperties(10));
-    m_manager.setError(TM_ERR_NONE);
-    EXPECT_FALSE(m_manager.createTargetByDirName("D", "link-1"));
-    EXPECT_EQ(TM_ERR_NOT_OWN_TARGET, m_manager.getErrorCode());
-    EXPECT_EQ(7u, m_fake.requests().size());
-    EXPECT_THAT(sentFns(), ::testing::Not(::testing::Contains("createBlockBlob")));
-    EXPECT_EQ(2u, madeTempFiles(ADOPT_DB_PREFIX).size());
-}
-
-TEST_F(TargetManagerAzureTest, CreateTargetByDirNameFailures) {
-    EXPECT_FALSE(m_manager.createTargetByDirName("", "link-1"));
-    EXPECT_FALSE(m_manager.createTargetByDirName("D", ""));
-    EXPECT_EQ(TM_ERR_INVALID_INPUT, m_manager.getErrorCode());
-    EXPECT_EQ(LOG_ERR, SyslogCapture::find("invlid input").priority);
-    EXPECT_THAT(m_fake.starts(), IsEmpty());
-
-    m_fake.fail(403);
-    EXPECT_FALSE(m_manager.createTargetByDirName("D", "link-1"));
-    EXPECT_EQ(TM_ERR_ACCESS_REFUSED, m_manager.getErrorCode());
-    EXPECT_EQ(1u, m_fake.requests().size());
-    EXPECT_EQ(1u, madeTempFiles(ADOPT_DB_PREFIX).size());
-}
-
-// ---- task configuration ----
 
 class TargetTaskConfigTest : public TargetManagerAzureTest {
 protected:
@@ -512,47 +421,37 @@ TEST_F(TargetTaskConfigTest, StoresTheServiceTimeInTheCache) {
     const std::vector<Json::Value> entries = m_fake.requestEntries();
     ASSERT_EQ(2u, entries.size());
     EXPECT_EQ("T1/_Vorn_TaskConfig", entries[0]["request"]["blob"].asString());
-    EXPECT_THAT(entries[0]["request"]["fileInput"].asString(),
-                ::testing::StartsWith(TASK_CONFIG_PREFIX));
     EXPECT_GT(entries[0]["fileInputSize"].asInt(), 0);
     EXPECT_EQ(json(R"({"fn": "getBlobProperties", "container": "backups",
                        "blob": "T1/_Vorn_TaskConfig"})"),
               entries[1]["request"]);
-
     long time = 0;
     ASSERT_TRUE(cachedTimestamp(time));
     EXPECT_EQ(1234567890, time);
     OptionMap cached;
     ASSERT_TRUE(TargetInfoCache(7, "T1").getSection("TaskConfig", cached));
     EXPECT_EQ("nightly", cached.optString("name"));
-    EXPECT_EQ(1u, madeTempFiles(TASK_CONFIG_PREFIX).size());
 }
 
-TEST_F(TargetTaskConfigTest, TaskThatCannotBeLoadedSendsNothing) {
+TEST_F(TargetTaskConfigTest, FailuresLeaveTheCacheAlone) {
     EXPECT_FALSE(m_manager.setTaskConfig("T1", 99));
     EXPECT_EQ(TM_ERR_INVALID_INPUT, m_manager.getErrorCode());
     EXPECT_EQ(LOG_ERR, SyslogCapture::find("task load failed. task id[99]").priority);
     EXPECT_THAT(m_fake.requests(), IsEmpty());
-    EXPECT_EQ(1u, madeTempFiles(TASK_CONFIG_PREFIX).size());
-}
 
-TEST_F(TargetTaskConfigTest, FailedUploadLeavesTheCacheAlone) {
     m_fake.fail(403, "AuthorizationFailure");
     EXPECT_FALSE(m_manager.setTaskConfig("T1", 5));
     EXPECT_EQ(TM_ERR_ACCESS_REFUSED, m_manager.getErrorCode());
-    const vorntest::LogLine line =
-        SyslogCapture::find("send(backups,T1/_Vorn_TaskConfig) failed, ");
-    EXPECT_EQ(LOG_ERR, line.priority);
-    EXPECT_THAT(line.text, ::testing::HasSubstr("AuthorizationFailure"));
+    EXPECT_THAT(SyslogCapture::find("send(backups,T1/_Vorn_TaskConfig) failed, ").text,
+                HasSubstr("AuthorizationFailure"));
     EXPECT_EQ(1u, m_fake.requests().size());
     long time = 0;
     EXPECT_FALSE(cachedTimestamp(time));
-    EXPECT_EQ(1u, madeTempFiles(TASK_CONFIG_PREFIX).size());
 }
 
 TEST_F(TargetTaskConfigTest, TimestampOfAMissingConfigIsNotFound) {
     // The blob lookup misses and the listing of T1 succeeds without it.
-    m_fake.fail(404).respond(listing({}));
+    scriptMissing();
     long time = 42;
     EXPECT_FALSE(m_manager.getTaskConfigTimestamp("T1", time));
     EXPECT_EQ(42, time);
