@@ -1,49 +1,75 @@
-"""Failures of authentication and of the connection, and what goes on the wire."""
+"""Start-up, refused requests, failures of authentication and of the connection, and the wire."""
 import base64
 import hashlib
 import json
 import socket
 import time
 
-from conftest import ACCOUNT, free_port
+import pytest
+
+from azurite_server import ACCOUNT, endpoint_at, loopback_socket
 
 
-def test_wrong_key_is_an_authentication_failure(start_agent, agent_env):
-    wrong_key = base64.b64encode(b"not the account key" * 3).decode()
-    started = start_agent({**agent_env, "AZURE_SECRET_KEY": wrong_key})
-    assert started.first_line == "start"
-    # One answer with a body, one without (HEAD).
-    for fn, members in [("listContainers", {}), ("getBlobProperties", {"container": "abc", "blob": "b"})]:
-        reply = started.call(fn, **members)
-        assert reply["error_code"] == -2
-        assert "authenticate" in reply["error_message"]
-        assert wrong_key not in reply["error_message"]
-    assert wrong_key not in started.stderr()
+@pytest.mark.parametrize("changes, first_line", [
+    ({}, "start"),
+    ({"AZURE_SECRET_KEY": "not base64!"}, "AZURE_SECRET_KEY is not a valid base64 string"),
+    ({"AZURE_SECRET_KEY": ""}, "AZURE_SECRET_KEY (the storage account key) is not set"),
+    ({"AZURE_ACCESS_KEY": None}, "AZURE_ACCESS_KEY (the storage account name) is not set"),
+])
+def test_first_line_and_exit_status(start_agent, changes, first_line):
+    started = start_agent(**changes)
+    assert started.first_line == first_line
+    status = started.close()
+    assert status == 0 if first_line == "start" else status != 0
 
 
-def test_closed_port_is_a_connection_failure(start_agent, agent_env):
-    env = {**agent_env, "AZURE_BLOB_ENDPOINT": f"http://127.0.0.1:{free_port()}/{ACCOUNT}"}
-    started = start_agent(env)
-    assert started.first_line == "start"
-    began = time.monotonic()
-    reply = started.call("getBlobProperties", container="abc", blob="b")
-    assert reply["error_code"] == -4 and "Connection refused" in reply["error_message"]
-    assert time.monotonic() - began < 3, "one attempt, no retries"
+INVALID_REQUESTS = [
+    "not json",
+    "[1, 2]",
+    '{"fn": "noSuchAction"}',
+    '{"container": "abc"}',
+    '{"fn": "getBlobProperties", "container": "abc"}',
+    '{"fn": "getBlobProperties", "container": "abc", "blob": 5}',
+    '{"fn": "createBlobBlock", "container": "abc", "blob": "b", "fileInput": "/f", "counter": "-1"}',
+    '{"fn": "createBlobBlock", "container": "abc", "blob": "b", "fileInput": "/f", "counter": true}',
+    '{"fn": "getBlob", "container": "abc", "blob": "b", "fileOutput": "/f", "RangeStart": "5"}',
+    '{"fn": "getBlob", "container": "abc", "blob": "b", "fileOutput": "/f",'
+    ' "RangeStart": "5", "RangeEnd": "4"}',
+]
 
 
-def listening_socket():
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(8)
-    return listener
+def test_invalid_requests_are_refused_and_the_agent_keeps_serving(agent):
+    for line in INVALID_REQUESTS:
+        agent.write(line)
+        reply = agent.reply()
+        assert (reply["success"], reply["error_code"]) == (False, -5), line
+        assert reply["error_message"]
+    assert agent.call("listContainers")["success"] is True
+    assert agent.close() == 0
 
 
-def test_silent_service_times_out(start_agent, agent_env):
-    with listening_socket() as silent:
-        endpoint = f"http://127.0.0.1:{silent.getsockname()[1]}/{ACCOUNT}"
-        started = start_agent({**agent_env, "AZURE_BLOB_ENDPOINT": endpoint, "AZURE_AGENT_TIMEOUT": "0.5"})
-        reply = started.call("listContainers")
-    assert reply["error_code"] == -4 and "timed out" in reply["error_message"]
+WRONG_KEY = base64.b64encode(b"not the account key" * 3).decode()
+
+
+# A closed port refuses connections, a silent one accepts them and never answers.
+@pytest.mark.parametrize("server, changes, code, words", [
+    (None, {"AZURE_SECRET_KEY": WRONG_KEY}, -2, "authenticate"),
+    ("closed", {}, -4, "Connection refused"),
+    ("silent", {"AZURE_AGENT_TIMEOUT": "0.5"}, -4, "timed out"),
+], ids=["wrong key", "closed port", "silent service"])
+def test_authentication_and_connection_failures(start_agent, server, changes, code, words):
+    with loopback_socket(listen=server == "silent") as sock:
+        if server:
+            changes = {**changes, "AZURE_BLOB_ENDPOINT": endpoint_at(sock.getsockname()[1])}
+        started = start_agent(**changes)
+        # One answer with a body, one without (HEAD).
+        for fn, members in [("listContainers", {}), ("getBlobProperties", {"container": "abc", "blob": "b"})]:
+            began = time.monotonic()
+            reply = started.call(fn, **members)
+            assert reply["error_code"] == code and words in reply["error_message"], fn
+            assert time.monotonic() - began < 3, "one attempt, no retries"
+            assert WRONG_KEY not in reply["error_message"]
+    assert WRONG_KEY not in started.stderr()
 
 
 def test_failed_name_lookup_is_reported_in_the_words_the_host_expects(monkeypatch, agent_env):
@@ -82,24 +108,22 @@ MD5_MISMATCH = (b"HTTP/1.1 400 The MD5 value specified in the request did not ma
                 b"x-ms-error-code: Md5Mismatch\r\n\r\n")
 
 
-def test_what_goes_on_the_wire_through_a_proxy(start_agent, agent_env, tmp_path):
+def test_what_goes_on_the_wire_through_a_proxy(start_agent, tmp_path):
     piece = tmp_path / "piece"
     piece.write_bytes(b"block content")
     md5 = base64.b64encode(hashlib.md5(b"block content").digest()).decode()
-    requests = []
-    with listening_socket() as proxy:
-        started = start_agent({**agent_env, "AZURE_BLOB_ENDPOINT": f"http://127.0.0.1:9/{ACCOUNT}",
-                               "VORN_PROXY_ADDR": f"127.0.0.1:{proxy.getsockname()[1]}",
-                               "VORN_PROXY_AUTH": "backup:p@ss:word", "VORN_USER_AGENT": "VornBackup/9.1"})
-        for fn, extra in [("createBlockBlob", {}), ("createBlobBlock", {"counter": 0})]:
-            started.write(json.dumps({"fn": fn, "container": "abc", "blob": "b",
-                                      "fileInput": str(piece), **extra}))
-            requests.append(answer_one_request(proxy, MD5_MISMATCH))
+    with loopback_socket(listen=True) as proxy:
+        started = start_agent(AZURE_BLOB_ENDPOINT=endpoint_at(9), VORN_USER_AGENT="VornBackup/9.1",
+                              VORN_PROXY_ADDR=f"127.0.0.1:{proxy.getsockname()[1]}",
+                              VORN_PROXY_AUTH="backup:p@ss:word")
+        for fn, md5_headers in [("createBlockBlob", ("content-md5", "x-ms-blob-content-md5")),
+                                ("createBlobBlock", ("content-md5",))]:
+            started.write(json.dumps({"fn": fn, "container": "abc", "blob": "b", "fileInput": str(piece),
+                                      "counter": 0}))
+            request_line, headers = answer_one_request(proxy, MD5_MISMATCH)
             reply = started.reply()
             assert reply["error_code"] == -1 and "integrity" in reply["error_message"]
-    for request_line, headers in requests:
-        assert request_line.split()[1].startswith(f"http://127.0.0.1:9/{ACCOUNT}/abc/b")
-        assert headers["proxy-authorization"] == "Basic " + base64.b64encode(b"backup:p@ss:word").decode()
-        assert headers["user-agent"].startswith("VornBackup/9.1 ")
-        assert headers["content-md5"] == md5
-    assert requests[0][1]["x-ms-blob-content-md5"] == md5
+            assert request_line.split()[1].startswith(endpoint_at(9) + "/abc/b")
+            assert headers["proxy-authorization"] == "Basic " + base64.b64encode(b"backup:p@ss:word").decode()
+            assert headers["user-agent"].startswith("VornBackup/9.1 ")
+            assert [headers.get(name) for name in md5_headers] == [md5] * len(md5_headers)

@@ -2,111 +2,79 @@
 import base64
 import os
 import signal
-import socket
 import time
 
 import pytest
 
-from conftest import DEV_ACCOUNT, error_lines
+from azurite_server import ACCOUNT as DEV_ACCOUNT, KEY as DEV_KEY, endpoint_at, loopback_socket
+from conftest import error_lines
 
-DEV_KEY = ("Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/"
-           "KBHBeksoGMGw==")
 WRONG_KEY = base64.b64encode(b"not the account key, but valid base64").decode()
+WRONG_CREDENTIALS = {"AZURE_STORAGE_ACCOUNT": DEV_ACCOUNT, "AZURE_STORAGE_KEY": WRONG_KEY}
+CONNECTION = f"DefaultEndpointsProtocol=http;AccountName={DEV_ACCOUNT};AccountKey={DEV_KEY};"
 
 
 @pytest.mark.parametrize("args", [
-    [],
-    ["no-such-command"],
-    ["put", "only-local"],
+    [], ["no-such-command"], ["put", "only-local"], ["ls", "--no-such-flag"],
+    ["task-create", "1", "no-equals-sign"], ["task-create", "one"],
     ["put", "a", "b", "--target", "t"],  # global options come before the command
-    ["task-create", "1", "no-equals-sign"],
-    ["task-create", "one"],
-    ["ls", "--no-such-flag"],
 ])
 def test_usage_error_exits_2(cli, args):
     result = cli.run(*args)
-    assert result.returncode == 2
-    assert result.stdout == ""
+    assert (result.returncode, result.stdout) == (2, "")
 
 
 def test_help_never_shows_a_key(cli):
     result = cli.run("--help", env=cli.environment(AZURE_STORAGE_KEY=WRONG_KEY))
-    assert result.returncode == 0
-    assert "--key" in result.stdout
-    for key in (WRONG_KEY, DEV_KEY):
-        assert key not in result.stdout + result.stderr
+    assert result.returncode == 0 and "--key" in result.stdout
+    assert all(key not in result.stdout + result.stderr for key in (WRONG_KEY, DEV_KEY))
 
 
-@pytest.mark.parametrize("case, args, changes, expected", [
-    ("missing blob", ["--target", "t1", "get", "nothing.bin", "{tmp}/out"], {},
-     "vorn-azure: get: not found (error 5)"),
-    ("wrong key", ["status"],
-     {"AZURE_STORAGE_ACCOUNT": DEV_ACCOUNT, "AZURE_STORAGE_KEY": WRONG_KEY},
-     "vorn-azure: status: access denied (error 8)"),
-    ("wrong key", ["--target", "t1", "stat", "x"],
-     {"AZURE_STORAGE_ACCOUNT": DEV_ACCOUNT, "AZURE_STORAGE_KEY": WRONG_KEY},
+# "{closed}" is a loopback port that refuses connections; "{endpoint}" and "{container}" are the test's.
+@pytest.mark.parametrize("args, changes, status, line", [
+    (["--target", "t1", "get", "nothing.bin", "{tmp}/out"], {}, 1, "vorn-azure: get: not found (error 5)"),
+    (["--target", "t1", "backup", "{tmp}/absent"], {}, 1, "vorn-azure: backup: {tmp}/absent: not a directory"),
+    (["status"], WRONG_CREDENTIALS, 1, "vorn-azure: status: access denied (error 8)"),
+    (["--target", "t1", "stat", "x"], WRONG_CREDENTIALS, 1,
      "vorn-azure: stat: rejected credentials (error 10)"),
-    ("closed port", ["status"], {"AZURE_BLOB_ENDPOINT": "closed"},
-     "vorn-azure: status: network failure (error 25)"),
-    ("closed port", ["--target", "t1", "get", "x", "{tmp}/out"], {"AZURE_BLOB_ENDPOINT": "closed"},
+    (["status"], {"AZURE_BLOB_ENDPOINT": "{closed}"}, 1, "vorn-azure: status: network failure (error 25)"),
+    (["--target", "t1", "get", "x", "{tmp}/out"], {"AZURE_BLOB_ENDPOINT": "{closed}"}, 1,
      "vorn-azure: get: network failure (error 8)"),
-    ("key without account", ["status"], {"AZURE_STORAGE_KEY": DEV_KEY},
-     "vorn-azure: status: a storage key needs its account: "
-     "give --account or AZURE_STORAGE_ACCOUNT"),
-])
-def test_failure_is_one_line_and_exit_1(cli, tmp_path, case, args, changes, expected):
-    cli.ok("create-container")
-    # A port bound but not listening refuses connections, and no other process can take it.
-    with socket.socket() as closed:
-        closed.bind(("127.0.0.1", 0))
-        if changes.get("AZURE_BLOB_ENDPOINT") == "closed":
-            changes["AZURE_BLOB_ENDPOINT"] = \
-                f"http://127.0.0.1:{closed.getsockname()[1]}/{DEV_ACCOUNT}"
-        result = cli.run(*(arg.format(tmp=tmp_path) for arg in args),
-                         env=cli.environment(**changes))
-    assert (result.returncode, error_lines(result), result.stdout) == (1, [expected], ""), case
-    assert not (tmp_path / "out").exists()
-    for key in (WRONG_KEY, DEV_KEY):
-        assert key not in result.stderr
-
-
-CONNECTION = f"DefaultEndpointsProtocol=http;AccountName={DEV_ACCOUNT};AccountKey={DEV_KEY};"
-
-
-@pytest.mark.parametrize("connection, endpoint_variable, expected", [
-    (CONNECTION + "BlobEndpoint={endpoint};", False, "reachable"),
-    ("UseDevelopmentStorage=true", True, "reachable"),
-    (CONNECTION.replace(DEV_KEY, WRONG_KEY) + "BlobEndpoint={endpoint}", False,
+    (["status"], {"AZURE_STORAGE_KEY": DEV_KEY}, 1,
+     "vorn-azure: status: a storage key needs its account: give --account or AZURE_STORAGE_ACCOUNT"),
+    # A connection string names account, key and endpoint; AZURE_BLOB_ENDPOINT overrides it.
+    (["status"], {"AZURE_STORAGE_CONNECTION_STRING": CONNECTION + "BlobEndpoint={endpoint};",
+                  "AZURE_BLOB_ENDPOINT": None}, 0, "reachable"),
+    (["status"], {"AZURE_STORAGE_CONNECTION_STRING": "UseDevelopmentStorage=true"}, 0, "reachable"),
+    (["status"], {"AZURE_STORAGE_CONNECTION_STRING": CONNECTION.replace(DEV_KEY, WRONG_KEY)
+                  + "BlobEndpoint={endpoint}", "AZURE_BLOB_ENDPOINT": None}, 1,
      "vorn-azure: status: access denied (error 8)"),
-    (f"AccountName={DEV_ACCOUNT};AccountKey", True,
+    (["status"], {"AZURE_STORAGE_CONNECTION_STRING": f"AccountName={DEV_ACCOUNT};AccountKey"}, 1,
      'vorn-azure: status: malformed connection string (a field without a name or a "=")'),
-], ids=["blob endpoint", "development storage", "wrong key", "malformed"])
-def test_connection_string(cli, connection, endpoint_variable, expected):
-    """A connection string names account, key and endpoint; AZURE_BLOB_ENDPOINT overrides it."""
+    (["--endpoint", "{endpoint}", "--container", "{container}", "--http", "status"],
+     {"AZURE_BLOB_ENDPOINT": "http://127.0.0.1:9/nowhere", "VORN_AZURE_CONTAINER": "other"}, 0, "reachable"),
+], ids=["missing blob", "missing backup source", "wrong key", "wrong key on a target", "closed port", "closed port on a target",
+        "key without account", "connection string", "development storage",
+        "connection string with a wrong key", "malformed connection string",
+        "options override the environment"])
+def test_one_line_of_output_and_the_exit_status(cli, tmp_path, args, changes, status, line):
     cli.ok("create-container")
-    env = cli.environment(AZURE_STORAGE_CONNECTION_STRING=connection.format(endpoint=cli.endpoint),
-                          AZURE_BLOB_ENDPOINT=cli.endpoint if endpoint_variable else None)
-    result = cli.run("status", env=env)
-    assert (result.stdout.strip() or error_lines(result)[0]) == expected
-    for key in (WRONG_KEY, DEV_KEY):
-        assert key not in result.stderr
-
-
-def test_options_override_the_environment(cli):
-    env = cli.environment(AZURE_BLOB_ENDPOINT="http://127.0.0.1:9/nowhere",
-                          VORN_AZURE_CONTAINER="other")
-    assert cli.ok("--endpoint", cli.endpoint, "--container", cli.container, "--http",
-                  "create-container", env=env) == ""
-    assert cli.ok("status") == "reachable\n"
+    with loopback_socket(listen=False) as closed:
+        places = {"tmp": tmp_path, "endpoint": cli.endpoint, "container": cli.container,
+                  "closed": endpoint_at(closed.getsockname()[1])}
+        env = cli.environment(**{name: value and value.format(**places) for name, value in changes.items()})
+        result = cli.run(*(arg.format(**places) for arg in args), env=env)
+    shown = result.stdout.splitlines() + error_lines(result)
+    assert (result.returncode, shown) == (status, [line.format(**places)])
+    assert not (tmp_path / "out").exists()
+    assert all(key not in result.stdout + result.stderr for key in (WRONG_KEY, DEV_KEY))
 
 
 def test_ctrl_c_cancels_a_download(cli, target, tmp_path):
-    big = tmp_path / "big.bin"
+    big, destination = tmp_path / "big.bin", tmp_path / "restore"
     big.write_bytes(os.urandom(40 << 20))
     cli.ok("--target", target, "put", big, "big.bin")
-    destination = tmp_path / "restore"
     destination.mkdir()
-
     download = cli.popen("--target", target, "get", "big.bin", destination / "big.bin")
     # The download's temporary file appears in the destination directory once data flows.
     deadline = time.monotonic() + 30
@@ -115,8 +83,6 @@ def test_ctrl_c_cancels_a_download(cli, target, tmp_path):
         time.sleep(0.005)
     download.send_signal(signal.SIGINT)
     _, stderr = download.communicate(timeout=30)
-
     assert download.returncode == 130, stderr
     assert "vorn-azure: get: interrupted" in stderr.splitlines()
-    assert list(destination.iterdir()) == []
-    assert list((cli.home / "tmp").iterdir()) == []
+    assert list(destination.iterdir()) == list((cli.home / "tmp").iterdir()) == []

@@ -1,5 +1,5 @@
 // Framework records kept in files: option maps, tasks, caches, and the target manager's
-// defaults and repository conversions.
+// repository conversions.
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -43,8 +43,8 @@ OptionMap sampleOptions() {
     return options;
 }
 
-TEST(OptionMap, GivesTheDefaultForAbsentKeysAndOtherTypes) {
-    const OptionMap options = sampleOptions();
+TEST(OptionMap, GivesTheDefaultForAbsentKeysAndOtherTypesAndKeepsSecretsApart) {
+    OptionMap options = sampleOptions();
     EXPECT_EQ(options.optString("name"), "nightly");
     EXPECT_EQ(options.optString("limit", "def"), "def");
     EXPECT_TRUE(options.optBool("name", true));
@@ -52,10 +52,7 @@ TEST(OptionMap, GivesTheDefaultForAbsentKeysAndOtherTypes) {
     EXPECT_EQ(options.optInt("trans_encrypt", -1), -1);
     EXPECT_EQ(options.optInt("absent", -1), -1);
     EXPECT_FALSE(options.optGet("absent"));
-}
 
-TEST(OptionMap, KeepsSecretsApart) {
-    OptionMap options = sampleOptions();
     EXPECT_TRUE(options.optGet("remote_secret"));
     EXPECT_EQ(options.optSecret("remote_secret"), SECRET);
     EXPECT_EQ(options.optString("remote_secret"), "");
@@ -74,10 +71,11 @@ TEST(OptionMap, KeepsSecretsApart) {
 TEST(OptionMap, SectionExportLeavesSecretsOutAndKeepsOtherSections) {
     ScratchDir scratch;
     const std::string file = scratch.path("export.json");
+    std::ofstream(file).close(); // an empty file is filled like a missing one
     const OptionMap options = sampleOptions();
     OptionMap other;
     other.optSet("x", std::string("y"));
-    ASSERT_TRUE(other.optSectionExport(file, "other", true));
+    ASSERT_TRUE(other.optSectionExport(file, "other", false));
     ASSERT_TRUE(options.optSectionExport(file, "task_config", false));
     EXPECT_EQ(readFile(file).find(SECRET), std::string::npos);
 
@@ -90,21 +88,19 @@ TEST(OptionMap, SectionExportLeavesSecretsOutAndKeepsOtherSections) {
     // With replace the file holds the one section only.
     ASSERT_TRUE(options.optSectionExport(file, "task_config", true));
     EXPECT_FALSE(imported.optSectionImport(file, "other"));
-}
 
-TEST(OptionMap, SectionExportFillsAnEmptyFileAndSparesAnUnreadableOne) {
-    ScratchDir scratch;
-    std::ofstream(scratch.path("empty")).close();
-    EXPECT_TRUE(sampleOptions().optSectionExport(scratch.path("empty"), "s", false));
-    std::ofstream(scratch.path("broken")) << "{not json";
-    EXPECT_FALSE(sampleOptions().optSectionExport(scratch.path("broken"), "s", false));
-    EXPECT_EQ(readFile(scratch.path("broken")), "{not json");
-    EXPECT_FALSE(sampleOptions().optSectionExport(scratch.path("missing/file"), "s", true));
+    // A file that is not JSON is left as it is rather than overwritten.
+    std::ofstream(file) << "{not json";
+    EXPECT_FALSE(options.optSectionExport(file, "s", false));
+    EXPECT_EQ(readFile(file), "{not json");
+    EXPECT_FALSE(options.optSectionExport(scratch.path("missing/file"), "s", true));
 }
 
 TEST(Task, SavesAndLoadsWithoutSecrets) {
     ScratchDir scratch;
     vorntest::ScopedEnv env;
+    env.unset("VORN_CONFIG_DIR").set("HOME", scratch.dir());
+    EXPECT_EQ(Task::storeDir(), scratch.path(".config/vorn/tasks"));
     env.set("VORN_CONFIG_DIR", scratch.dir());
     EXPECT_EQ(Task::storeDir(), scratch.path("tasks"));
 
@@ -119,18 +115,9 @@ TEST(Task, SavesAndLoadsWithoutSecrets) {
     EXPECT_EQ(loaded.getId(), 12);
     EXPECT_EQ(loaded.getOptions().toJson(), sampleOptions().toJson());
     EXPECT_FALSE(loaded.load(13));
+    std::ofstream(scratch.path("tasks/3.json")) << "[]";
+    EXPECT_FALSE(loaded.load(3));
     EXPECT_EQ(loaded.getId(), 12);
-}
-
-TEST(Task, DefaultsBelowHomeAndRefusesUnreadableTasks) {
-    ScratchDir scratch;
-    vorntest::ScopedEnv env;
-    env.unset("VORN_CONFIG_DIR").set("HOME", scratch.dir());
-    EXPECT_EQ(Task::storeDir(), scratch.path(".config/vorn/tasks"));
-    fs::create_directories(Task::storeDir());
-    std::ofstream(scratch.path(".config/vorn/tasks/3.json")) << "[]";
-    Task task;
-    EXPECT_FALSE(task.load(3));
     EXPECT_FALSE(Task().save()); // a task without an id has no place in the store
 }
 
@@ -153,17 +140,13 @@ TEST(BasicCache, StoresSectionsAndTimestamps) {
     EXPECT_FALSE(reread.getSection("Other", options));
     EXPECT_FALSE(reread.getTimestamp("Absent", timestamp));
     EXPECT_EQ(allFileText(scratch.dir()).find(SECRET), std::string::npos);
-}
 
-TEST(BasicCache, StartsAfreshFromAnUnreadableFile) {
-    ScratchDir scratch;
-    std::ofstream(scratch.path("cache.json")) << "{\"TaskConfig\": 3, broken";
-    BasicCache cache(scratch.path("cache.json"));
-    EXPECT_TRUE(cache.isValid());
-    long timestamp = 0;
-    EXPECT_FALSE(cache.getTimestamp("TaskConfig", timestamp));
-    ASSERT_TRUE(cache.setTimestamp("TaskConfig", 9L));
-    ASSERT_TRUE(cache.getTimestamp("TaskConfig", timestamp));
+    // An unreadable file is started afresh.
+    std::ofstream(scratch.path("sub/cache.json")) << "{\"TaskConfig\": 3, broken";
+    EXPECT_TRUE(reread.isValid());
+    EXPECT_FALSE(reread.getTimestamp("TaskConfig", timestamp));
+    ASSERT_TRUE(reread.setTimestamp("TaskConfig", 9L));
+    ASSERT_TRUE(reread.getTimestamp("TaskConfig", timestamp));
     EXPECT_EQ(timestamp, 9L);
 }
 
@@ -171,59 +154,30 @@ TEST(TargetInfoCache, KeepsEveryTargetIdInsideTheCacheDirectory) {
     ScratchDir scratch;
     vorntest::ScopedEnv env;
     env.set("VORN_CACHE_DIR", scratch.path("cache"));
+    const fs::path repositoryDir = scratch.path("cache/targets/7");
     const std::string ids[] = {"host_1", "../../escape", "a/b", ".", "A b"};
     for (const std::string &id : ids) {
         TargetInfoCache cache(7, id);
         ASSERT_TRUE(cache.isValid()) << id;
-        EXPECT_EQ(fs::path(cache.getFile()).parent_path(), fs::path(scratch.path("cache/targets/7")))
-            << id;
+        EXPECT_EQ(fs::path(cache.getFile()).parent_path(), repositoryDir) << id;
         ASSERT_TRUE(cache.setTimestamp("TaskConfig", 1L)) << id;
     }
-    size_t files = 0;
-    for (const auto &entry : fs::recursive_directory_iterator(scratch.path("cache/targets/7"))) {
-        files += entry.is_regular_file() ? 1 : 0;
-    }
-    EXPECT_EQ(files, 5u);
-    EXPECT_EQ(fs::directory_iterator(scratch.dir())->path(), scratch.path("cache"));
+    // One file for each id, and nothing written elsewhere.
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(scratch.dir()), {}), 3 + 5);
 
     EXPECT_FALSE(TargetInfoCache(7, "").isValid());
     EXPECT_FALSE(TargetInfoCache(7, std::string(300, 'x')).isValid());
 }
 
-Repository sampleRepository() {
-    return Repository(5, Repository::SZV_TARGET_CLOUD, "azure", sampleOptions());
-}
-
-TEST(TargetManagerBase, AnswersUndefinedOperationsWithNotSupported) {
-    TargetManager manager(sampleRepository());
-    std::list<TargetInfo> targets;
-    std::string text = "old";
-    EXPECT_FALSE(manager.listTarget(targets));
-    EXPECT_EQ(manager.getErrorCode(), TM_ERR_NOT_SUPPORTED);
-    manager.setError(TM_ERR_NONE);
-    EXPECT_EQ(manager.createTarget("T", "key", 0), "");
-    EXPECT_EQ(manager.getErrorCode(), TM_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(manager.getStatus(text), -1);
-    EXPECT_EQ(text, "");
-    EXPECT_FALSE(manager.hasCapabilities(CAPABILITY_VERSIONING));
-
-    std::string message;
-    EXPECT_EQ(manager.getError(message), TM_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(message, "not supported");
-    manager.setError(TM_ERR_CONFLICT);
-    EXPECT_EQ(manager.getError(message), TM_ERR_CONFLICT);
-    EXPECT_EQ(message, "already exists");
-}
-
 TEST(TargetManagerBase, ConvertsRepositoriesWithoutLosingSecrets) {
-    TargetManager manager(sampleRepository());
+    Repository repository(5, Repository::SZV_TARGET_CLOUD, "azure", sampleOptions());
+    TargetManager manager(repository);
     Json::Value json;
-    ASSERT_TRUE(manager.loadJsonByRepository(sampleRepository(), json));
+    ASSERT_TRUE(manager.loadJsonByRepository(repository, json));
     EXPECT_EQ(json["id"], 5);
     EXPECT_EQ(json["target_type"], Repository::SZV_TARGET_CLOUD);
     EXPECT_EQ(json.toStyledString().find(SECRET), std::string::npos);
 
-    Repository repository = sampleRepository();
     bool changed = true;
     ASSERT_TRUE(manager.loadRepositoryByJson(repository, json, changed));
     EXPECT_FALSE(changed);

@@ -12,6 +12,8 @@ using namespace VORN::Backup;
 
 namespace {
 
+using Progress = boost::function<bool(long long)>;
+
 // "Fetches" a remote path by copying the file of that name from a local directory.
 class LocalAgent : public TransferAgent {
 public:
@@ -30,14 +32,8 @@ public:
     bool isValid() const override { return true; }
     bool setTransferOption(const Task &) override { return true; }
     bool sendFile(const std::string &, const std::string &) override { return false; }
-    bool sendFile(const std::string &, const std::string &,
-                  boost::function<bool(long long)>) override {
-        return false;
-    }
-    bool recvFile(const std::string &, const std::string &,
-                  boost::function<bool(long long)>) override {
-        return false;
-    }
+    bool sendFile(const std::string &, const std::string &, Progress) override { return false; }
+    bool recvFile(const std::string &, const std::string &, Progress) override { return false; }
     using TransferAgent::recvFile;
     bool isExist(const std::string &) override { return false; }
     bool isFileExist(const std::string &) override { return false; }
@@ -49,8 +45,7 @@ public:
     bool listDirEx(const std::string &, std::list<FileInfo> &, std::string &, bool) override {
         return false;
     }
-    bool sendFile(const std::string &, const std::string &, boost::function<bool(long long)>,
-                  FileInfo &) override {
+    bool sendFile(const std::string &, const std::string &, Progress, FileInfo &) override {
         return false;
     }
 
@@ -75,58 +70,37 @@ private:
     bool m_accept;
 };
 
-class TransferAgentStream : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fs::create_directories(m_scratch.path("tmp"));
-        m_env.set("TMPDIR", m_scratch.path("tmp"));
-        for (size_t i = 0; i < (3u << 20) + 5; ++i) {
-            m_content += static_cast<char>(i % 251);
-        }
-        vorntest::writeFile(m_scratch.path("blob"), m_content);
-    }
-    bool tmpIsEmpty() const { return fs::is_empty(m_scratch.path("tmp")); }
+// The fetched file lives in TMPDIR only while it is streamed, whatever the outcome.
+TEST(TransferAgentStream, StreamsTheFetchedFileInPiecesAndRemovesIt) {
+    vorntest::ScratchDir scratch;
+    vorntest::ScopedEnv env;
+    env.set("TMPDIR", scratch.path("tmp"));
+    fs::create_directories(scratch.path("tmp"));
+    const std::string content = vorntest::patternText((3u << 20) + 5);
+    vorntest::writeFile(scratch.path("blob"), content);
+    LocalAgent agent(scratch.dir());
 
-    vorntest::ScratchDir m_scratch;
-    const std::string &m_dir = m_scratch.dir();
-    std::string m_content;
-    vorntest::ScopedEnv m_env;
-};
-
-TEST_F(TransferAgentStream, StreamsTheFetchedFileInPiecesAndRemovesIt) {
-    LocalAgent agent(m_dir);
     auto out = boost::shared_ptr<Collector>(new Collector);
     ASSERT_TRUE(agent.recvFile("blob", out));
-    EXPECT_EQ(out->content, m_content);
+    EXPECT_EQ(out->content, content);
     EXPECT_GT(out->pieces, 1); // never the whole file in one buffer
     EXPECT_EQ(agent.getError(), TRANSFER_ERR_NONE);
-    EXPECT_EQ(fs::path(agent.fetchedTo).parent_path(), fs::path(m_dir + "/tmp"));
-    EXPECT_TRUE(tmpIsEmpty());
-}
+    EXPECT_EQ(fs::path(agent.fetchedTo).parent_path(), fs::path(scratch.path("tmp")));
 
-TEST_F(TransferAgentStream, FailsAsTheFetchOrTheOutputerFails) {
-    LocalAgent agent(m_dir);
     EXPECT_FALSE(agent.recvFile("absent", boost::shared_ptr<FileOutputer>(new Collector)));
     EXPECT_EQ(agent.getError(), TRANSFER_ERR_NOT_FOUND);
-
     auto refusing = boost::shared_ptr<Collector>(new Collector(false));
     EXPECT_FALSE(agent.recvFile("blob", refusing));
     EXPECT_EQ(refusing->pieces, 1);
     EXPECT_EQ(agent.getError(), TRANSFER_ERR_GENERIC);
-
     EXPECT_FALSE(agent.recvFile("blob", boost::shared_ptr<FileOutputer>()));
     EXPECT_EQ(agent.getError(), TRANSFER_ERR_INVALID);
-    EXPECT_TRUE(tmpIsEmpty());
-}
-
-TEST_F(TransferAgentStream, StopsWhenCancelled) {
-    LocalAgent agent(m_dir);
-    EXPECT_TRUE(agent.setCancelHook([] { return true; }));
-    auto out = boost::shared_ptr<Collector>(new Collector);
+    agent.setCancelHook([] { return true; });
+    out.reset(new Collector);
     EXPECT_FALSE(agent.recvFile("blob", out));
     EXPECT_EQ(agent.getError(), TRANSFER_ERR_CANCELLED);
     EXPECT_EQ(out->pieces, 0);
-    EXPECT_TRUE(tmpIsEmpty());
+    EXPECT_TRUE(fs::is_empty(scratch.path("tmp")));
 }
 
 } // namespace

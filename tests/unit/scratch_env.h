@@ -1,12 +1,13 @@
 // Test helpers of the framework and platform suites: environment changes undone at scope end,
-// and a scratch directory removed with everything in it.
+// a scratch directory removed with everything in it, and file contents.
 #ifndef VORN_TESTS_SCRATCH_ENV_H
 #define VORN_TESTS_SCRATCH_ENV_H
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,13 +20,11 @@ public:
     ScopedEnv(const ScopedEnv &) = delete;
     ScopedEnv &operator=(const ScopedEnv &) = delete;
 
+    // Undone in reverse, so a variable changed twice gets its first value back.
     ~ScopedEnv() {
         for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
-            if (it->wasSet) {
-                setenv(it->name.c_str(), it->value.c_str(), 1);
-            } else {
-                unsetenv(it->name.c_str());
-            }
+            it->second ? setenv(it->first.c_str(), it->second->c_str(), 1)
+                       : unsetenv(it->first.c_str());
         }
     }
 
@@ -42,18 +41,12 @@ public:
     }
 
 private:
-    struct Saved {
-        std::string name;
-        bool wasSet;
-        std::string value;
-    };
-
     void save(const std::string &name) {
         const char *old = getenv(name.c_str());
-        m_saved.push_back(Saved{name, old != nullptr, old ? old : ""});
+        m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     }
 
-    std::vector<Saved> m_saved;
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };
 
 class ScratchDir {
@@ -83,9 +76,16 @@ inline void writeFile(const std::string &path, const std::string &content) {
 
 inline std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Byte o % 251 at offset o: no period that a buffer size could hide.
+inline std::string patternText(size_t size) {
+    std::string text(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>(i % 251);
+    }
+    return text;
 }
 
 } // namespace vorntest
