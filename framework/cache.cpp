@@ -71,17 +71,26 @@ bool BasicCache::store(const Json::Value &root) const {
            writeJsonFile(m_file, root);
 }
 
-bool BasicCache::setSection(const std::string &section, const OptionMap &options) {
+bool BasicCache::setEntry(const std::string &section, const char *member,
+                          const Json::Value &value) {
     Json::Value root;
     load(root);
-    sectionOf(root, section)[OPTIONS] = options.toJson(false);
+    sectionOf(root, section)[member] = value;
     return store(root);
 }
 
-bool BasicCache::getSection(const std::string &section, OptionMap &options) const {
+Json::Value BasicCache::entry(const std::string &section, const char *member) const {
     Json::Value root;
     load(root);
-    const Json::Value &stored = sectionOf(root, section)[OPTIONS];
+    return sectionOf(root, section)[member];
+}
+
+bool BasicCache::setSection(const std::string &section, const OptionMap &options) {
+    return setEntry(section, OPTIONS, options.toJson(false));
+}
+
+bool BasicCache::getSection(const std::string &section, OptionMap &options) const {
+    const Json::Value stored = entry(section, OPTIONS);
     if (!stored.isObject()) {
         return false;
     }
@@ -90,16 +99,11 @@ bool BasicCache::getSection(const std::string &section, OptionMap &options) cons
 }
 
 bool BasicCache::setTimestamp(const std::string &section, long timestamp) {
-    Json::Value root;
-    load(root);
-    sectionOf(root, section)[TIMESTAMP] = static_cast<Json::Int64>(timestamp);
-    return store(root);
+    return setEntry(section, TIMESTAMP, static_cast<Json::Int64>(timestamp));
 }
 
 bool BasicCache::getTimestamp(const std::string &section, long &timestamp) const {
-    Json::Value root;
-    load(root);
-    const Json::Value &stored = sectionOf(root, section)[TIMESTAMP];
+    const Json::Value stored = entry(section, TIMESTAMP);
     if (!stored.isInt64()) {
         return false;
     }

@@ -190,6 +190,15 @@ bool TransferAgentAzure::checkAndCreateClient() {
     return true;
 }
 
+// True, with transfer error 4, when the cancel hook asks to stop.
+bool TransferAgentAzure::cancelRequested() {
+    if (!isCanceled()) {
+        return false;
+    }
+    m_error = TRANSFER_ERR_CANCELLED;
+    return true;
+}
+
 // The common start of every request: input that passed its checks (else transfer error 3)
 // and a running agent.
 bool TransferAgentAzure::readyToSend(bool inputValid) {
@@ -229,8 +238,7 @@ bool TransferAgentAzure::remote_stat(const std::string &path, FileInfo &info, bo
         return found;
     }
 
-    if (isCanceled()) {
-        m_error = TRANSFER_ERR_CANCELLED;
+    if (cancelRequested()) {
         return false;
     }
     const std::string blob = getBlobPath(path);
@@ -294,8 +302,7 @@ bool TransferAgentAzure::listDirEx(const std::string &path, std::list<FileInfo> 
     if (!readyToSend(!container.empty() && isValidRelativePath(path, true))) {
         return false;
     }
-    if (isCanceled()) {
-        m_error = TRANSFER_ERR_CANCELLED;
+    if (cancelRequested()) {
         return false;
     }
 
@@ -350,8 +357,7 @@ bool TransferAgentAzure::listDir(const std::string &path, std::list<FileInfo> &e
         if (!listDirEx(path, entries, marker, false)) {
             return false;
         }
-        if (isCanceled()) {
-            m_error = TRANSFER_ERR_CANCELLED;
+        if (cancelRequested()) {
             return false;
         }
     } while (!marker.empty());
@@ -363,8 +369,7 @@ bool TransferAgentAzure::createDir(const std::string &path) {
         m_error = TRANSFER_ERR_INVALID;
         return false;
     }
-    if (isCanceled()) {
-        m_error = TRANSFER_ERR_CANCELLED;
+    if (cancelRequested()) {
         return false;
     }
     // A directory comes into being with the first blob stored below it.
@@ -376,8 +381,7 @@ bool TransferAgentAzure::removeFile(const std::string &path) {
     if (!readyToSend(!container.empty() && isValidFileRelativePath(path, false))) {
         return false;
     }
-    if (isCanceled()) {
-        m_error = TRANSFER_ERR_CANCELLED;
+    if (cancelRequested()) {
         return false;
     }
     const std::string blob = getBlobPath(path);
@@ -395,8 +399,7 @@ bool TransferAgentAzure::removeDirRecursive(const std::string &path) {
         if (!listDirEx(path, entries, marker, true)) {
             return false;
         }
-        if (isCanceled()) {
-            m_error = TRANSFER_ERR_CANCELLED;
+        if (cancelRequested()) {
             return false;
         }
         for (const FileInfo &entry : entries) {
@@ -406,8 +409,7 @@ bool TransferAgentAzure::removeDirRecursive(const std::string &path) {
             if (!removeFile(Path::join(path, entry.getRpath()))) {
                 return false;
             }
-            if (isCanceled()) {
-                m_error = TRANSFER_ERR_CANCELLED;
+            if (cancelRequested()) {
                 return false;
             }
         }
@@ -448,8 +450,7 @@ bool TransferAgentAzure::sendFile(const std::string &localPath, const std::strin
         m_error = TRANSFER_ERR_INVALID;
         return false;
     }
-    if (isCanceled()) {
-        m_error = TRANSFER_ERR_CANCELLED;
+    if (cancelRequested()) {
         return false;
     }
     const long long size = st.st_size;
@@ -510,8 +511,7 @@ bool TransferAgentAzure::sendBlocks(const std::string &absLocalPath, const std::
     request["fileInput"] = blockFile.getPath();
     long long remaining = size;
     for (int i = 0; i < blocks; ++i) {
-        if (isCanceled()) {
-            m_error = TRANSFER_ERR_CANCELLED;
+        if (cancelRequested()) {
             return false;
         }
         const long long length = remaining <= BLOCK_SIZE ? remaining : BLOCK_SIZE;
@@ -563,8 +563,7 @@ bool TransferAgentAzure::recvFile(const std::string &remotePath, const std::stri
         m_error = TRANSFER_ERR_INVALID;
         return false;
     }
-    if (isCanceled()) {
-        m_error = TRANSFER_ERR_CANCELLED;
+    if (cancelRequested()) {
         return false;
     }
     ScopedTempFile download(absLocalPath, true);
@@ -639,8 +638,7 @@ bool TransferAgentAzure::fetchRanges(const std::string &remotePath, const std::s
     long long start = 0;
     long long end = RANGE_SIZE - 1;
     while (start < size) {
-        if (isCanceled()) {
-            m_error = TRANSFER_ERR_CANCELLED;
+        if (cancelRequested()) {
             return false;
         }
         char startText[32];

@@ -61,6 +61,7 @@ public:
 
 private:
     bool readyToSend(bool inputValid);
+    bool cancelRequested();
     bool sendWhole(const std::string &absLocalPath, const std::string &remotePath,
                    long long size, boost::function<bool(long long)> &progress, FileInfo &info);
     bool sendBlocks(const std::string &absLocalPath, const std::string &remotePath,

@@ -51,15 +51,15 @@ def pattern(offset, length):
     return bytes(out)
 
 
-def write_output(request, spec):
+def write_output(request, amount):
     path = request.get("fileOutput")
     if not path:
         return
     start = int(request.get("RangeStart", 0))
-    if spec == "range":
+    if amount == "range":
         length = int(request["RangeEnd"]) - start + 1
     else:
-        length = int(spec)
+        length = int(amount)
     with open(path, "wb") as f:
         chunk = 1 << 20
         done = 0

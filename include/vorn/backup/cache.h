@@ -30,6 +30,9 @@ public:
 private:
     bool load(Json::Value &root) const;
     bool store(const Json::Value &root) const;
+    // One member of a section, written back at once, or read (null when absent).
+    bool setEntry(const std::string &section, const char *member, const Json::Value &value);
+    Json::Value entry(const std::string &section, const char *member) const;
 
     std::string m_file;
 };
