@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "progress.h"
+#include "target_records.h"
 #include "vorn/backup/file_info.h"
 
 namespace vorncli {
@@ -23,11 +24,6 @@ struct TreeFile {
     std::string relative; // path below the tree's root, with "/" separators
     long long size;
 };
-
-// Kept at the top of a target by the target manager; not backup data.
-bool isTargetRecord(const std::string &relative) {
-    return relative == "vornbkpinfo.db" || relative == "_Vorn_TaskConfig";
-}
 
 long long totalSize(const std::vector<TreeFile> &files) {
     long long total = 0;

@@ -1,6 +1,7 @@
 #include "vorn/backup/path.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 #include <sys/stat.h>
@@ -58,6 +59,11 @@ std::string Path::absPath(const std::string &path) {
         out += "/" + part;
     }
     return out.empty() ? "/" : out;
+}
+
+std::string Path::tempDir() {
+    const char *dir = getenv("TMPDIR");
+    return dir && *dir ? dir : "/tmp";
 }
 
 std::string Path::dirname(const std::string &path) {

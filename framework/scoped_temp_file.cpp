@@ -28,8 +28,7 @@ std::string templateFor(const std::string &path) {
         return path;
     }
     if (path.empty()) {
-        const char *dir = getenv("TMPDIR");
-        return Path::join(dir && *dir ? dir : "/tmp", "vorn-tmp." + TEMPLATE_SUFFIX);
+        return Path::join(Path::tempDir(), "vorn-tmp." + TEMPLATE_SUFFIX);
     }
     const std::string base = Path::basename(path).substr(0, MAX_BASE_NAME);
     return Path::join(Path::dirname(path), "." + base + "." + TEMPLATE_SUFFIX);

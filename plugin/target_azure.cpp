@@ -12,6 +12,7 @@
 #include "vorn/backup/cache.h"
 #include "vorn/backup/path.h"
 #include "vorn/backup/scoped_temp_file.h"
+#include "vorn/backup/task.h"
 #include "vorn/platform.h"
 
 namespace VORN {
@@ -27,7 +28,6 @@ const char *const INFO_DB_NAME = BackupInfoDb::FILE_NAME;
 const char *const CREATE_DB_TEMPLATE = "/tmp/azure_tm.vornbkpinfo.db.XXXXXX";
 const char *const ADOPT_DB_TEMPLATE = "/tmp/cloud_tm.vornbkpinfo.db.XXXXXX";
 const char *const TASK_CONFIG_TEMPLATE = "/tmp/TASK_CONFIG.XXXXXX";
-const char *const TASK_CONFIG_NAME = "_Vorn_TaskConfig";
 const char *const TASK_CONFIG_SECTION = "task_config";
 const char *const CACHE_SECTION = "TaskConfig";
 const int MAX_TARGET_SUFFIX = 255;
@@ -469,7 +469,7 @@ bool TargetManagerAzure::setTaskConfig(const std::string &targetId, int taskId) 
         setError(TM_ERR_GENERIC);
         return false;
     }
-    const std::string remotePath = targetId + "/" + TASK_CONFIG_NAME;
+    const std::string remotePath = targetId + "/" + Task::CONFIG_FILE_NAME;
     if (!m_transferAgent.sendFile(configFile.getPath(), remotePath)) {
         LOG_ERROR("send(%s,%s) failed, %s", getContainer().c_str(), remotePath.c_str(),
                   jsonText(m_transferAgent.m_response).c_str());
@@ -508,7 +508,7 @@ bool TargetManagerAzure::setTaskConfig(const std::string &targetId, int taskId) 
 
 bool TargetManagerAzure::getTaskConfigTimestamp(const std::string &targetId, long &mtime) {
     FileInfo info("");
-    if (!m_transferAgent.stat(Path::join(targetId, TASK_CONFIG_NAME), info)) {
+    if (!m_transferAgent.stat(Path::join(targetId, Task::CONFIG_FILE_NAME), info)) {
         return failStep(m_error, m_transferAgent);
     }
     mtime = info.getMtime();

@@ -18,6 +18,8 @@ public:
     // POSIX dirname/basename: dirname("a") is ".", basename("a/b") is "b".
     static std::string dirname(const std::string &path);
     static std::string basename(const std::string &path);
+    // Where temporary files go: $TMPDIR when set, else "/tmp".
+    static std::string tempDir();
 };
 
 // The longest blob name the service accepts.

@@ -13,6 +13,8 @@ namespace Backup {
 class Task {
 public:
     static constexpr const char *SZK_TRANS_ENCRYPT = "trans_encrypt";
+    // The blob at the top of a target that holds a task's configuration.
+    static constexpr const char *CONFIG_FILE_NAME = "_Vorn_TaskConfig";
 
     Task();
     explicit Task(int id);
