@@ -8,6 +8,7 @@ The host owns retries, so every request is a single attempt.
 """
 import base64
 import binascii
+import ctypes
 import hashlib
 import json
 import os
@@ -329,9 +330,10 @@ class Reading:
         self._scheduled = end + 1
         return self.fetch(pool, start, end)
 
-    def begin(self, pool, start, end, content):
+    def begin(self, pool, start, end, first):
         """The first range: its first piece already read, the others fetched now."""
-        self._ahead.append((start, end, [done(content)] + self.fetch(pool, start + len(content), end)))
+        following = self.fetch(pool, start + first.size, end)
+        self._ahead.append((start, end, [done(first)] + following))
         self._scheduled = end + 1
 
     def fetch(self, pool, start, end):
@@ -343,7 +345,7 @@ class Reading:
         # Pinned to the version read first, so that no read mixes two versions.
         return with_retries(lambda: self._client.download_blob(
             offset=offset, length=length, etag=self._etag,
-            match_condition=MatchConditions.IfNotModified).readall(), self._retry_base)
+            match_condition=MatchConditions.IfNotModified), self._retry_base)
 
     def read_ahead(self, pool, length, memory):
         """Fetch ranges of the plug-in's length beyond the one asked for, while
@@ -359,6 +361,18 @@ class Reading:
             for piece in pieces:
                 piece.cancel()
         self._ahead.clear()
+
+
+class HashingWriter:
+    """Writes to a file and feeds the same bytes to a digest."""
+
+    def __init__(self, file, digest):
+        self._file = file
+        self._digest = digest
+
+    def write(self, data):
+        self._digest.update(data)
+        return self._file.write(data)
 
 
 def done(value):
@@ -594,11 +608,10 @@ class Agent:
         reading.read_ahead(self._pool, range_end - range_start + 1, self._memory)
         try:
             with open(file_output, "wb") as out:
+                target = HashingWriter(out, reading.digest) if reading.digest else out
                 for piece in pieces:
-                    content = piece.result()
-                    if reading.digest:
-                        reading.digest.update(content)
-                    out.write(content)
+                    # A piece's content arrived whole with its answer: this only writes it.
+                    piece.result().readinto(target)
                 if reading.next >= reading.size:
                     self._forget_ahead(None)
                     if reading.digest:
@@ -615,9 +628,8 @@ class Agent:
             return reading
         self._forget_ahead(None)
         first = client.download_blob(offset=start, length=min(READ_PIECE, end - start + 1))
-        content = first.readall()
         reading = self._reading = Reading(key, client, first, start, self._retry_base)
-        reading.begin(self._pool, start, end, content)
+        reading.begin(self._pool, start, end, first)
         return reading
 
     def _read_whole(self, client, file_output, name):
@@ -788,10 +800,22 @@ def write_line(stream, line):
     stream.flush()
 
 
+def give_back_freed_buffers():
+    """Blocks and ranges are large buffers that come and go all the time.  Map
+    each one apart, so that freeing it returns it to the system; otherwise the
+    allocator's growing threshold keeps them in a heap that never shrinks."""
+    m_mmap_threshold = -3
+    try:
+        ctypes.CDLL(None).mallopt(m_mmap_threshold, 256 * 1024)
+    except (OSError, AttributeError):  # not glibc: keep its own policy
+        pass
+
+
 def main():
     # Ctrl-C at the host's terminal reaches the whole process group; the host decides what a
     # cancellation means and ends the agent itself (or closes its input).
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    give_back_freed_buffers()
     protocol = sys.stdout.buffer
     # Whatever a library prints must not corrupt the protocol stream.
     sys.stdout = sys.stderr
