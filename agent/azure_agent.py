@@ -4,7 +4,10 @@
 The C++ plug-in runs this program as a child process and talks to it through
 pipes: one JSON request per line on stdin, one JSON response per line on
 stdout.  Blob data never travels in messages; requests name local files.
-The host owns retries, so every request is a single attempt.
+The host owns retries, so every request is a single attempt; work that the
+agent does ahead of the requests (blocks staged after their answer, ranges and
+listing pages fetched before they are asked for) it retries itself by the
+host's rule.
 """
 import base64
 import binascii
@@ -82,10 +85,6 @@ class IntegrityError(Exception):
 
 class UploadError(Exception):
     """A block upload that cannot be carried on or committed."""
-
-
-class ChangedError(Exception):
-    """The blob was replaced while it was being read."""
 
 
 @dataclass
@@ -756,11 +755,11 @@ def service_failure(error):
     # Md5Mismatch, Azurite says InvalidOperation with this message.
     if error.error_code == "Md5Mismatch" or message == "Provided contentMD5 doesn't match.":
         return GENERAL_FAILURE, f"integrity check failed: MD5 mismatch: {message}"
-    # The service says AuthenticationFailed; Azurite says AuthorizationFailure
-    # with this message.  Both mean a wrong account key.
     # Reads after the first are pinned to the version that it met.
     if error.status_code == 412:
         return GENERAL_FAILURE, "the blob changed while it was being read: read it again"
+    # The service says AuthenticationFailed; Azurite says AuthorizationFailure
+    # with this message.  Both mean a wrong account key.
     if error.status_code == 403 and (error.error_code == "AuthenticationFailed"
                                      or message.startswith("Server failed to authenticate")):
         return AUTHENTICATION_FAILED, message
