@@ -65,9 +65,9 @@ UPLOAD_STATE_LIMIT = 4096
 # plug-in's requests.
 DEFAULT_STREAMS = 8
 DEFAULT_MEMORY_MIB = 48
-# Work done ahead of the plug-in is retried like the host retries a request:
-# 5xx and network failures, with a doubling pause.
-AHEAD_ATTEMPTS = 5
+# Work done ahead of the plug-in is retried as the plug-in has the host retry a
+# request: 5xx and network failures, 10 attempts, a doubling pause up to 5 s.
+AHEAD_ATTEMPTS = 10
 DEFAULT_RETRY_BASE_MS = 500
 RETRY_PAUSE_CAP = 5.0
 
