@@ -52,19 +52,13 @@ def test_blob_round_trip_with_an_awkward_name(agent, container, tmp_path):
     assert agent.call("listBlobs", container=container, Prefix="")["count"] == 0
 
 
-def stage(agent, container, blob, piece, counter, content):
-    piece.write_bytes(content)
-    reply = agent.call("createBlobBlock", container=container, blob=blob, fileInput=str(piece),
-                       counter=counter)
-    assert reply == {"success": True}
-
-
-def test_stored_md5_is_that_of_the_content_and_reads_check_it(agent, container, service, start_agent,
-                                                              tmp_path):
+def test_stored_md5_is_that_of_the_content_and_reads_check_it(agent, container, service, tmp_path):
     blocks = [os.urandom(70_000), b"x", os.urandom(50_000)]
     piece, target = tmp_path / "piece", tmp_path / "out"
     for counter, content in enumerate(blocks):
-        stage(agent, container, "blocks", piece, counter, content)
+        piece.write_bytes(content)
+        assert agent.call("createBlobBlock", container=container, blob="blocks", fileInput=str(piece),
+                          counter=counter) == {"success": True}
     committed = agent.call("commitBlobBlocks", container=container, blob="blocks", counter=3)
     assert committed["Properties"]["ContentLength"] == sum(map(len, blocks))
     agent.call("createBlockBlob", container=container, blob="single", fileInput=str(piece))
