@@ -378,6 +378,7 @@ class HashingWriter:
 
 
 def done(value):
+    """A future that already holds value, to stand beside fetches still running."""
     future = Future()
     future.set_result(value)
     return future
