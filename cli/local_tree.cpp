@@ -148,6 +148,11 @@ bool Selection::selects(const std::string &relative) const {
 
 bool scanLocalTree(const std::string &root, const Selection &selection, ManifestEntries &entries,
                    std::vector<Problem> &problems, std::string &error) {
+    struct stat st;
+    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = root + ": not a directory";
+        return false;
+    }
     TreeWalker walker(root, selection, entries, problems);
     if (!walker.walk("", error)) {
         error = root + ": " + error;
