@@ -99,7 +99,21 @@ public:
     }
 
 private:
+    // Excluded paths are passed over before their names are judged, so that an excluded
+    // directory is not walked and a bad name can be silenced by excluding it.
     void visit(const std::string &relative) {
+        if (m_selection.excludes(relative)) {
+            return;
+        }
+        struct stat st;
+        if (lstat((m_root + "/" + relative).c_str(), &st) != 0) {
+            m_problems.push_back({relative, strerror(errno)});
+            return;
+        }
+        const bool directory = S_ISDIR(st.st_mode);
+        if (!directory && !m_selection.selects(relative)) {
+            return;
+        }
         if (!isStorableName(relative)) {
             m_problems.push_back({relative, "skipped: the name is not UTF-8 text without control "
                                             "characters"});
@@ -109,18 +123,11 @@ private:
             m_problems.push_back({relative, "name reserved for the target's own records"});
             return;
         }
-        struct stat st;
-        if (lstat((m_root + "/" + relative).c_str(), &st) != 0) {
-            m_problems.push_back({relative, strerror(errno)});
-            return;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            std::string error;
-            if (!walk(relative, error)) {
-                m_problems.push_back({relative, error});
-            }
-        } else if (m_selection.selects(relative)) {
+        std::string error;
+        if (!directory) {
             addEntry(relative);
+        } else if (!walk(relative, error)) {
+            m_problems.push_back({relative, error});
         }
     }
 
@@ -143,7 +150,11 @@ private:
 } // namespace
 
 bool Selection::selects(const std::string &relative) const {
-    return (include.empty() || matchesAny(include, relative)) && !matchesAny(exclude, relative);
+    return (include.empty() || matchesAny(include, relative)) && !excludes(relative);
+}
+
+bool Selection::excludes(const std::string &relative) const {
+    return matchesAny(exclude, relative);
 }
 
 bool scanLocalTree(const std::string &root, const Selection &selection, ManifestEntries &entries,

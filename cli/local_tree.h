@@ -11,12 +11,14 @@
 namespace vorncli {
 
 // --include / --exclude patterns (fnmatch). A pattern with a "/" matches the whole relative
-// path, one without matches the last name. Without includes every path is included.
+// path, one without matches the last name. Without includes every path is included; an
+// excluded directory is left out with everything below it.
 struct Selection {
     std::vector<std::string> include;
     std::vector<std::string> exclude;
 
     bool selects(const std::string &relative) const;
+    bool excludes(const std::string &relative) const;
 };
 
 // A path that could not be taken, and why; one report line each.

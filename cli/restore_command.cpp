@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "agent_pool.h"
+#include "interrupt.h"
 #include "progress.h"
 #include "remote_tree.h"
 #include "target_records.h"
@@ -166,14 +167,6 @@ int runRestore(Session &session, const TreeOptions &options) {
     if (!restoreDirectory(options.localDir, error)) {
         return session.fail(options.localDir + ": " + error);
     }
-    for (const auto &[relative, entry] : others) {
-        const std::string path = options.localDir + "/" + relative;
-        if (entry.type == EntryType::Directory ? !restoreDirectory(path, error)
-                                               : !restoreLink(path, entry, error)) {
-            report.fail(relative, error);
-        }
-    }
-
     Progress progress(bytes, session.showProgress());
     progress.setFileTotal(static_cast<long long>(files.size()));
     std::atomic<long long> restored(0);
@@ -189,10 +182,17 @@ int runRestore(Session &session, const TreeOptions &options) {
         progress.fileDone();
     });
     progress.finish();
-    // Directory times last: creating what is inside them moves them.
+    if (interrupted()) {
+        return session.fail("stopped");
+    }
+    // Links after the files, so that no file is written through a restored link; directory
+    // times last, since creating what is inside them moves them.
     for (const auto &[relative, entry] : others) {
-        if (entry.type == EntryType::Directory &&
-            !applyMetadata(options.localDir + "/" + relative, entry, error)) {
+        const std::string path = options.localDir + "/" + relative;
+        const bool done = entry.type == EntryType::Directory
+                              ? restoreDirectory(path, error) && applyMetadata(path, entry, error)
+                              : restoreLink(path, entry, error);
+        if (!done) {
             report.fail(relative, error);
         }
     }

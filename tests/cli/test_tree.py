@@ -5,7 +5,9 @@ import re
 import sqlite3
 
 import pytest
+from azure.storage.blob import BlobServiceClient
 
+from azurite_server import ACCOUNT, KEY
 from conftest import error_lines
 
 OLD = 946684800  # 2000-01-01
@@ -137,12 +139,16 @@ def test_one_bad_name_or_file_never_stops_a_backup(cli, target, tmp_path):
         "vorn-azure: backup: vornbkpinfo.db: name reserved for the target's own records"]
     assert summary(result.stdout) | {"skipped": 0} == dict(files=2, failed=3, sent=2, skipped=0, removed=0)
 
-    # Restore carries on past a blob that is gone behind the manifest's back.
-    cli.ok("--target", target, "rm", "a.txt")
+    # Restore carries on past a blob that cannot be read (archived) and one gone behind its back.
+    (root / "m.txt").write_bytes(b"m")
+    cli.ok("--target", target, "backup", "--exclude", "latin-*", "--exclude", "new*", "--exclude", "*.db", root)
+    service = BlobServiceClient(cli.endpoint, credential={"account_name": ACCOUNT, "account_key": KEY})
+    service.get_blob_client(cli.container, f"{target}/a.txt").set_standard_blob_tier("Archive")
+    cli.ok("--target", target, "rm", "m.txt")
     restored = tmp_path / "restored"
     result = cli.run("--target", target, "restore", restored)
-    assert result.returncode == 1 and len(error_lines(result)) == 1
-    assert "restored 1 files, 1 failed" in result.stdout
+    assert result.returncode == 1 and [line.split(":")[2] for line in error_lines(result)] == [" a.txt", " m.txt"]
+    assert "restored 1 files, 2 failed" in result.stdout
     assert sorted(os.listdir(restored)) == ["z.txt"]
 
 
