@@ -45,6 +45,9 @@ BackupPlan makePlan(const std::string &root, ManifestEntries &local, const Manif
         const auto before = prior.find(relative);
         if (now.type != EntryType::File) {
             plan.kept[relative] = now;
+            if (before != prior.end() && before->second.type == EntryType::File) {
+                plan.remove.push_back(relative); // a file that became a link or a directory
+            }
             continue;
         }
         if (before != prior.end() && options.checksum) {
@@ -108,6 +111,37 @@ SendOutcome sendOne(TransferAgent &agent, const std::string &root, const std::st
     return SendOutcome::Stored;
 }
 
+// Adds what each upload stored to the plan's entries (or what was stored before, when the
+// upload left the blob as it was); the number of files stored.
+long long recordOutcomes(BackupPlan &plan, const ManifestEntries &prior,
+                         const std::vector<SendOutcome> &outcome,
+                         const std::vector<ManifestEntry> &sent) {
+    long long stored = 0;
+    for (size_t i = 0; i < plan.send.size(); ++i) {
+        const auto before = prior.find(plan.send[i]);
+        if (outcome[i] == SendOutcome::Stored) {
+            plan.kept[plan.send[i]] = sent[i];
+            ++stored;
+        } else if (outcome[i] == SendOutcome::Untouched && before != prior.end()) {
+            plan.kept[plan.send[i]] = before->second;
+        }
+    }
+    return stored;
+}
+
+long long removeBlobs(TransferAgent &agent, const std::vector<std::string> &paths,
+                      PathReport &report) {
+    long long removed = 0;
+    for (const std::string &relative : paths) {
+        if (agent.removeFile(relative)) {
+            ++removed;
+        } else {
+            report.fail(relative, "not removed: " + agentFailure(agent));
+        }
+    }
+    return removed;
+}
+
 void printPlan(const BackupPlan &plan) {
     for (const std::string &relative : plan.send) {
         printf("would send %s\n", printableName(relative).c_str());
@@ -155,6 +189,7 @@ int runBackup(Session &session, const TreeOptions &options) {
         std::string why;
         outcome[i] = sendOne(agent, options.localDir, plan.send[i], progress, sent[i], why);
         if (outcome[i] != SendOutcome::Stored) {
+            progress.finish();
             report.fail(plan.send[i], why);
         }
         progress.fileDone();
@@ -163,35 +198,16 @@ int runBackup(Session &session, const TreeOptions &options) {
     if (interrupted()) {
         return session.fail("stopped; the manifest still describes the previous backup");
     }
-    long long sentFiles = 0;
-    for (size_t i = 0; i < plan.send.size(); ++i) {
-        const auto before = prior.find(plan.send[i]);
-        if (outcome[i] == SendOutcome::Stored) {
-            plan.kept[plan.send[i]] = sent[i];
-            ++sentFiles;
-        } else if (outcome[i] == SendOutcome::Untouched && before != prior.end()) {
-            plan.kept[plan.send[i]] = before->second;
-        }
-    }
+    const long long skipped = fileCount(plan.kept);
+    const long long sentFiles = recordOutcomes(plan, prior, outcome, sent);
     // The manifest goes first, so it never names a blob about to be removed.
     if (!storeManifest(pool.primary(), plan.kept, error)) {
         return session.fail(error);
     }
-    long long removed = 0;
-    for (const std::string &relative : plan.remove) {
-        if (pool.primary().removeFile(relative)) {
-            ++removed;
-        } else {
-            report.fail(relative, "not removed: " + agentFailure(pool.primary()));
-        }
-    }
-    long long files = 0;
-    for (const auto &[relative, entry] : plan.kept) {
-        files += entry.type == EntryType::File;
-    }
+    const long long removed = removeBlobs(pool.primary(), plan.remove, report);
     printf("backed up %lld files, %lld failed: sent %lld (%s), skipped %lld, removed %lld\n",
-           files, report.count(), sentFiles, transferFigures(progress).c_str(),
-           files - sentFiles, removed);
+           fileCount(plan.kept), report.count(), sentFiles, transferFigures(progress).c_str(),
+           skipped, removed);
     return report.count() ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 

@@ -45,6 +45,14 @@ std::string columnText(sqlite3_stmt *statement, int column) {
 
 } // namespace
 
+long long fileCount(const ManifestEntries &entries) {
+    long long files = 0;
+    for (const auto &item : entries) {
+        files += item.second.type == EntryType::File;
+    }
+    return files;
+}
+
 bool loadManifest(const std::string &path, ManifestEntries &entries, std::string &error) {
     Database db;
     if (!openDatabase(path, SQLITE_OPEN_READONLY, db, error)) {

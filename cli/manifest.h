@@ -22,6 +22,9 @@ struct ManifestEntry {
 // By relative path ("/" separators); ordered so that parents come before their children.
 using ManifestEntries = std::map<std::string, ManifestEntry>;
 
+// How many of `entries` are regular files.
+long long fileCount(const ManifestEntries &entries);
+
 // Reads every entry of the database file `path` into `entries`.
 bool loadManifest(const std::string &path, ManifestEntries &entries, std::string &error);
 // Writes `entries` as a new database file at `path` (which must not hold another database).

@@ -177,6 +177,7 @@ int runRestore(Session &session, const TreeOptions &options) {
                         why)) {
             ++restored;
         } else {
+            progress.finish();
             report.fail(relative, why);
         }
         progress.fileDone();

@@ -148,11 +148,7 @@ int runVerify(Session &session, const TreeOptions &options) {
             compareContent(pool, entries, blobs, report);
         }
     }
-    long long files = 0;
-    for (const auto &item : entries) {
-        files += item.second.type == EntryType::File;
-    }
-    printf("verified %lld files, %lld mismatches\n", files, report.count());
+    printf("verified %lld files, %lld mismatches\n", fileCount(entries), report.count());
     return report.count() ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
