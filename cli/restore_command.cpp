@@ -122,6 +122,49 @@ bool restoreFile(TransferAgent &agent, const std::string &relative, const std::s
     return applyMetadata(path, entry, error);
 }
 
+using PlannedEntry = std::pair<std::string, ManifestEntry>;
+
+struct RestorePlan {
+    std::vector<PlannedEntry> files;
+    std::vector<PlannedEntry> others; // links and empty directories
+    long long bytes = 0;
+};
+
+// The selected entries that stay inside the restore directory.
+RestorePlan planRestore(const ManifestEntries &entries, const TreeOptions &options,
+                        PathReport &report) {
+    RestorePlan plan;
+    for (const auto &[relative, entry] : entries) {
+        if (!isUnder(relative, options.path) || !options.selection.selects(relative)) {
+            continue;
+        }
+        if (!isContainedName(relative)) {
+            report.fail(relative, "refused: it leads outside the directory");
+        } else if (entry.type == EntryType::File) {
+            plan.files.emplace_back(relative, entry);
+            plan.bytes += entry.size;
+        } else {
+            plan.others.emplace_back(relative, entry);
+        }
+    }
+    return plan;
+}
+
+// Links after the files, so that no file is written through a restored link; directory
+// times last, since creating what is inside them moves them.
+void restoreOthers(const RestorePlan &plan, const std::string &root, PathReport &report) {
+    for (const auto &[relative, entry] : plan.others) {
+        const std::string path = root + "/" + relative;
+        std::string error;
+        const bool done = entry.type == EntryType::Directory
+                              ? restoreDirectory(path, error) && applyMetadata(path, entry, error)
+                              : restoreLink(path, entry, error);
+        if (!done) {
+            report.fail(relative, error);
+        }
+    }
+}
+
 } // namespace
 
 int runRestore(Session &session, const TreeOptions &options) {
@@ -145,33 +188,19 @@ int runRestore(Session &session, const TreeOptions &options) {
     if (!found) {
         entries = entriesOfListing(blobs);
     }
-    std::vector<std::pair<std::string, ManifestEntry>> files;
-    std::vector<std::pair<std::string, ManifestEntry>> others; // links and empty directories
-    long long bytes = 0;
-    for (const auto &[relative, entry] : entries) {
-        if (!isUnder(relative, options.path) || !options.selection.selects(relative)) {
-            continue;
-        }
-        if (!isContainedName(relative)) {
-            report.fail(relative, "refused: it leads outside the directory");
-        } else if (entry.type == EntryType::File) {
-            files.emplace_back(relative, entry);
-            bytes += entry.size;
-        } else {
-            others.emplace_back(relative, entry);
-        }
-    }
-    if (files.empty() && others.empty() && !options.path.empty()) {
-        return session.fail(options.path + ": not in the target");
+    const RestorePlan plan = planRestore(entries, options, report);
+    if (plan.files.empty() && plan.others.empty() && !options.path.empty()) {
+        session.fail(options.path + ": not in the target");
+        return EXIT_NOT_FOUND;
     }
     if (!restoreDirectory(options.localDir, error)) {
         return session.fail(options.localDir + ": " + error);
     }
-    Progress progress(bytes, session.showProgress());
-    progress.setFileTotal(static_cast<long long>(files.size()));
+    Progress progress(plan.bytes, session.showProgress());
+    progress.setFileTotal(static_cast<long long>(plan.files.size()));
     std::atomic<long long> restored(0);
-    pool.forEach(files.size(), [&](TransferAgent &agent, size_t i) {
-        const auto &[relative, entry] = files[i];
+    pool.forEach(plan.files.size(), [&](TransferAgent &agent, size_t i) {
+        const auto &[relative, entry] = plan.files[i];
         std::string why;
         if (restoreFile(agent, relative, options.localDir + "/" + relative, entry, progress,
                         why)) {
@@ -186,17 +215,7 @@ int runRestore(Session &session, const TreeOptions &options) {
     if (interrupted()) {
         return session.fail("stopped");
     }
-    // Links after the files, so that no file is written through a restored link; directory
-    // times last, since creating what is inside them moves them.
-    for (const auto &[relative, entry] : others) {
-        const std::string path = options.localDir + "/" + relative;
-        const bool done = entry.type == EntryType::Directory
-                              ? restoreDirectory(path, error) && applyMetadata(path, entry, error)
-                              : restoreLink(path, entry, error);
-        if (!done) {
-            report.fail(relative, error);
-        }
-    }
+    restoreOthers(plan, options.localDir, report);
     printf("restored %lld files, %lld failed: %s\n", restored.load(), report.count(),
            transferFigures(progress).c_str());
     return report.count() ? EXIT_FAILURE : EXIT_SUCCESS;
