@@ -152,6 +152,7 @@ def test_one_bad_name_or_file_never_stops_a_backup(cli, target, tmp_path):
     assert sorted(os.listdir(restored)) == ["z.txt"]
 
 
-def test_restore_of_a_missing_target_creates_nothing(cli, target, tmp_path):
-    result = cli.run("--target", "absent", "restore", tmp_path / "nothing")
+@pytest.mark.parametrize("target_id, options", [("absent", []), (None, ["--path", "not/there"])])
+def test_restore_of_what_is_not_there_exits_3_and_creates_nothing(cli, target, tmp_path, target_id, options):
+    result = cli.run("--target", target_id or target, "restore", *options, tmp_path / "nothing")
     assert result.returncode == 3 and not (tmp_path / "nothing").exists()
