@@ -1,5 +1,6 @@
 #include "agent_pool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
