@@ -137,7 +137,7 @@ def test_one_bad_name_or_file_never_stops_a_backup(cli, target, tmp_path):
         "vorn-azure: backup: latin-\\xE9: skipped: the name is not UTF-8 text without control characters",
         "vorn-azure: backup: new\\x0Aline: skipped: the name is not UTF-8 text without control characters",
         "vorn-azure: backup: vornbkpinfo.db: name reserved for the target's own records"]
-    assert summary(result.stdout) | {"skipped": 0} == dict(files=2, failed=3, sent=2, skipped=0, removed=0)
+    assert summary(result.stdout) == dict(files=2, failed=3, sent=2, skipped=0, removed=0)
 
     # Restore carries on past a blob that cannot be read (archived) and one gone behind its back.
     (root / "m.txt").write_bytes(b"m")
