@@ -40,7 +40,7 @@ void addContainerCommands(CommandTable &commands);
 void addTargetCommands(CommandTable &commands);
 // put, get, stat, ls, mkdir, rm
 void addFileCommands(CommandTable &commands);
-// backup, restore
+// backup, restore, verify
 void addTreeCommands(CommandTable &commands);
 
 } // namespace vorncli

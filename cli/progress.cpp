@@ -47,11 +47,24 @@ boost::function<bool(long long)> Progress::callback() {
 }
 
 void Progress::add(long long bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_done += bytes;
     draw();
 }
 
+void Progress::setFileTotal(long long files) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_filesTotal = files;
+}
+
+void Progress::fileDone() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_filesDone;
+    draw();
+}
+
 void Progress::finish() {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_drawn) {
         fputs("\r\033[K", stderr);
         m_drawn = false;
@@ -94,6 +107,9 @@ void Progress::draw() {
         line += formatBytes(m_done) + " / " + formatBytes(m_total);
     } else {
         line += formatBytes(m_done);
+    }
+    if (m_filesTotal > 0) {
+        line += "  " + std::to_string(m_filesDone) + "/" + std::to_string(m_filesTotal) + " files";
     }
     line += "  " + formatBytes(rate) + "/s";
     if (m_total > m_done && rate > 0) {

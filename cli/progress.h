@@ -3,6 +3,7 @@
 #define VORN_CLI_PROGRESS_H
 
 #include <chrono>
+#include <mutex>
 #include <string>
 
 #include <boost/function.hpp>
@@ -20,6 +21,9 @@ public:
     // The plug-in's progress callback: it reports each increment of bytes moved.
     boost::function<bool(long long)> callback();
     void add(long long bytes);
+    // Counts whole files for a tree command: "done/total files" joins the bar.
+    void setFileTotal(long long files);
+    void fileDone();
     // Clears the bar (if shown) before other output follows.
     void finish();
 
@@ -31,8 +35,12 @@ public:
 private:
     void draw();
 
+    // Transfers of a tree command report from several threads at once.
+    std::mutex m_mutex;
     long long m_total;
     long long m_done;
+    long long m_filesTotal = 0;
+    long long m_filesDone = 0;
     bool m_showBar;
     bool m_drawn;
     std::chrono::steady_clock::time_point m_start;

@@ -1,169 +1,49 @@
-// Whole-tree commands: every regular file below a local directory to the target, and back.
-#include <algorithm>
+// Registration of the whole-tree commands and what they share.
+#include "tree_commands.h"
+
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <list>
-#include <memory>
-#include <system_error>
-#include <vector>
 
 #include "commands.h"
-#include "progress.h"
-#include "target_records.h"
-#include "vorn/backup/file_info.h"
 
 namespace vorncli {
 
-using namespace VORN::Backup;
-namespace fs = std::filesystem;
+PathReport::PathReport(const std::string &command) : m_command(command) {}
+
+void PathReport::fail(const std::string &relative, const std::string &reason) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_count;
+    fprintf(stderr, "vorn-azure: %s: %s: %s\n", m_command.c_str(),
+            printableName(relative).c_str(), reason.c_str());
+}
+
+long long PathReport::count() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_count;
+}
+
+std::string transferFigures(const Progress &progress) {
+    const double seconds = progress.seconds();
+    char text[96];
+    snprintf(text, sizeof text, "%lld bytes in %.2f s (%.1f MB/s)", progress.bytes(), seconds,
+             seconds > 0 ? progress.bytes() / 1e6 / seconds : 0.0);
+    return text;
+}
 
 namespace {
 
-struct TreeFile {
-    std::string relative; // path below the tree's root, with "/" separators
-    long long size;
-};
-
-long long totalSize(const std::vector<TreeFile> &files) {
-    long long total = 0;
-    for (const TreeFile &file : files) {
-        total += file.size;
-    }
-    return total;
+void addJobs(CLI::App *command, TreeOptions &options) {
+    command->add_option("-j,--jobs", options.jobs, "files moved at once, each by its own agent")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
 }
 
-// Every regular file below `root` (symbolic links are not followed), in name order.
-bool collectLocalTree(const fs::path &root, std::vector<TreeFile> &files, std::string &error) {
-    std::error_code ec;
-    if (!fs::is_directory(root, ec)) {
-        error = root.string() + ": not a directory";
-        return false;
-    }
-    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!it->is_symlink(ec) && it->is_regular_file(ec)) {
-            const std::string relative = it->path().lexically_relative(root).generic_string();
-            if (isTargetRecord(relative)) {
-                error = relative + ": name reserved for the target's own records";
-                return false;
-            }
-            files.push_back({relative, static_cast<long long>(it->file_size(ec))});
-        }
-        if (ec) {
-            break;
-        }
-    }
-    if (ec) {
-        error = root.string() + ": " + ec.message();
-        return false;
-    }
-    std::sort(files.begin(), files.end(),
-              [](const TreeFile &a, const TreeFile &b) { return a.relative < b.relative; });
-    return true;
-}
-
-// A listed name that stays inside the restore directory.
-bool isContainedName(const std::string &name) {
-    const fs::path path(name);
-    if (name.empty() || path.is_absolute()) {
-        return false;
-    }
-    for (const fs::path &part : path) {
-        if (part == "..") {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Every file below the target, page by page; the target's own records are left out.
-bool collectRemoteTree(Session &session, TransferAgent &agent, std::vector<TreeFile> &files,
-                       int &status) {
-    std::string marker;
-    do {
-        std::list<FileInfo> entries;
-        if (!agent.listDirEx("", entries, marker, true)) {
-            status = session.failTransfer(agent);
-            return false;
-        }
-        for (const FileInfo &entry : entries) {
-            if (!entry.isRegType() || isTargetRecord(entry.getRpath())) {
-                continue;
-            }
-            if (!isContainedName(entry.getRpath())) {
-                status = session.fail("refusing to restore \"" + entry.getRpath() +
-                                      "\": it leads outside the directory");
-                return false;
-            }
-            files.push_back({entry.getRpath(), entry.getSize()});
-        }
-    } while (!marker.empty());
-    return true;
-}
-
-bool makeDirectories(const fs::path &dir, std::string &error) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) {
-        error = dir.string() + ": " + ec.message();
-        return false;
-    }
-    return true;
-}
-
-int runBackup(Session &session, const std::string &localDir) {
-    const fs::path root(localDir);
-    std::vector<TreeFile> files;
-    std::string error;
-    if (!collectLocalTree(root, files, error)) {
-        return session.fail(error);
-    }
-    std::unique_ptr<TransferAgent> agent = session.transferAgent();
-    if (!agent) {
-        return EXIT_FAILURE;
-    }
-    Progress progress(totalSize(files), session.showProgress());
-    for (const TreeFile &file : files) {
-        if (!agent->sendFile((root / file.relative).string(), file.relative, progress.callback())) {
-            progress.finish();
-            return session.failTransfer(*agent, file.relative);
-        }
-    }
-    progress.finish();
-    printf("backed up %s\n", progress.summary(files.size()).c_str());
-    return EXIT_SUCCESS;
-}
-
-int runRestore(Session &session, const std::string &localDir) {
-    std::unique_ptr<TransferAgent> agent = session.transferAgent();
-    if (!agent) {
-        return EXIT_FAILURE;
-    }
-    std::vector<TreeFile> files;
-    int status = EXIT_SUCCESS;
-    if (!collectRemoteTree(session, *agent, files, status)) {
-        return status;
-    }
-    const fs::path root(localDir);
-    std::string error;
-    if (!makeDirectories(root, error)) {
-        return session.fail(error);
-    }
-    Progress progress(totalSize(files), session.showProgress());
-    for (const TreeFile &file : files) {
-        const fs::path local = root / file.relative;
-        if (!makeDirectories(local.parent_path(), error)) {
-            progress.finish();
-            return session.fail(error);
-        }
-        if (!agent->recvFile(file.relative, local.string(), progress.callback())) {
-            progress.finish();
-            return session.failTransfer(*agent, file.relative);
-        }
-    }
-    progress.finish();
-    printf("restored %s\n", progress.summary(files.size()).c_str());
-    return EXIT_SUCCESS;
+void addSelection(CLI::App *command, TreeOptions &options) {
+    command->add_option("--include", options.selection.include,
+                        "only paths matching GLOB (repeatable; a GLOB without / matches names)")
+        ->type_name("GLOB");
+    command->add_option("--exclude", options.selection.exclude,
+                        "leave out paths matching GLOB (repeatable)")
+        ->type_name("GLOB");
 }
 
 } // namespace
@@ -171,15 +51,35 @@ int runRestore(Session &session, const std::string &localDir) {
 void addTreeCommands(CommandTable &commands) {
     Session &session = commands.session();
 
-    auto backupDir = std::make_shared<std::string>();
-    CLI::App *cmd = commands.add("backup", "store every file below LOCALDIR in the target",
-                                 [&session, backupDir] { return runBackup(session, *backupDir); });
-    cmd->add_option("LOCALDIR", *backupDir, "local directory")->required();
+    auto backup = std::make_shared<TreeOptions>();
+    CLI::App *cmd = commands.add("backup", "store the tree below LOCALDIR in the target, sending "
+                                           "only what changed since the last backup",
+                                 [&session, backup] { return runBackup(session, *backup); });
+    cmd->add_option("LOCALDIR", backup->localDir, "local directory")->required();
+    addJobs(cmd, *backup);
+    addSelection(cmd, *backup);
+    cmd->add_flag("--dry-run", backup->dryRun, "list what would be sent and removed, change nothing");
+    cmd->add_flag("--checksum", backup->checksum,
+                  "tell changed files by their MD5 instead of size and time");
+    cmd->add_flag("--keep-deleted", backup->keepDeleted,
+                  "keep files in the target that are gone from LOCALDIR");
 
-    auto restoreDir = std::make_shared<std::string>();
-    cmd = commands.add("restore", "fetch every file of the target into LOCALDIR",
-                       [&session, restoreDir] { return runRestore(session, *restoreDir); });
-    cmd->add_option("LOCALDIR", *restoreDir, "local directory (created when missing)")->required();
+    auto restore = std::make_shared<TreeOptions>();
+    cmd = commands.add("restore", "fetch the target's tree into LOCALDIR, with modes and times",
+                       [&session, restore] { return runRestore(session, *restore); });
+    cmd->add_option("LOCALDIR", restore->localDir, "local directory (created when missing)")
+        ->required();
+    cmd->add_option("--path", restore->path, "only this file or directory of the target");
+    addJobs(cmd, *restore);
+    addSelection(cmd, *restore);
+
+    auto verify = std::make_shared<TreeOptions>();
+    cmd = commands.add("verify", "compare the target, or LOCALDIR, with the last backup's manifest",
+                       [&session, verify] { return runVerify(session, *verify); });
+    cmd->add_option("LOCALDIR", verify->localDir, "compare this local tree instead of the target");
+    cmd->add_flag("--deep", verify->deep, "download every file and check its MD5");
+    cmd->add_flag("--checksum", verify->checksum, "with LOCALDIR: compare local MD5s too");
+    addJobs(cmd, *verify);
 }
 
 } // namespace vorncli

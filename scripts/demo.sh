@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Demo: backs up a sample tree to a private storage emulator with vorn-azure, restores it and
-# compares every byte. Exits 0 only when the restored tree is identical.
+# Demo: backs up a sample tree to a private storage emulator with vorn-azure, restores it,
+# compares every byte, backs up a change incrementally and verifies the backup. Exits 0 only
+# when the restored tree is identical and the verifications pass.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -90,3 +91,14 @@ run --target "$TARGET" restore "$RESTORED"
 step "Comparing every byte"
 diff -r "$SAMPLE" "$RESTORED"
 echo "The restored tree is identical to the sample tree."
+
+step "Backing up again: one file changed, one deleted, the rest skipped"
+echo "a new line for march" >>"$SAMPLE/docs/notes/2024/march.txt"
+rm "$SAMPLE/docs/small-1.bin"
+run --target "$TARGET" backup --dry-run "$SAMPLE"
+run --target "$TARGET" backup "$SAMPLE"
+
+step "Verifying the target and the local tree against the backup's manifest"
+run --target "$TARGET" verify
+run --target "$TARGET" verify --deep
+run --target "$TARGET" verify "$SAMPLE"
