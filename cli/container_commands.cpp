@@ -13,7 +13,7 @@ namespace {
 int runStatus(Session &session) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     std::string status;
     if (manager->getStatus(status) != 1) {
@@ -26,7 +26,7 @@ int runStatus(Session &session) {
 int runCreateContainer(Session &session) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     return manager->createContainer() ? EXIT_SUCCESS : session.failTarget(*manager);
 }
@@ -34,7 +34,7 @@ int runCreateContainer(Session &session) {
 int runContainers(Session &session) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     OptionMap options;
     if (!manager->getAvailableOptions(options)) {

@@ -53,7 +53,7 @@ void printEntry(const FileInfo &entry) {
 int runPut(Session &session, const TwoPaths &args) {
     std::unique_ptr<TransferAgent> agent = session.transferAgent();
     if (!agent) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     Progress progress(localSize(args.from), session.showProgress());
     if (!agent->sendFile(args.from, args.to, progress.callback())) {
@@ -66,7 +66,7 @@ int runPut(Session &session, const TwoPaths &args) {
 int runGet(Session &session, const TwoPaths &args) {
     std::unique_ptr<TransferAgent> agent = session.transferAgent();
     if (!agent) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     const bool showBar = session.showProgress();
     Progress progress(showBar ? remoteSize(*agent, args.from) : 0, showBar);
@@ -80,7 +80,7 @@ int runGet(Session &session, const TwoPaths &args) {
 int runStat(Session &session, const std::string &path) {
     std::unique_ptr<TransferAgent> agent = session.transferAgent();
     if (!agent) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     FileInfo info(path);
     if (!agent->stat(path, info)) {
@@ -98,7 +98,7 @@ int runStat(Session &session, const std::string &path) {
 int runList(Session &session, const ListArgs &args) {
     std::unique_ptr<TransferAgent> agent = session.transferAgent();
     if (!agent) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     std::list<FileInfo> entries;
     if (!args.recursive) {
@@ -127,7 +127,7 @@ int runList(Session &session, const ListArgs &args) {
 int runMkdir(Session &session, const std::string &path) {
     std::unique_ptr<TransferAgent> agent = session.transferAgent();
     if (!agent) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     return agent->createDir(path) ? EXIT_SUCCESS : session.failTransfer(*agent);
 }
@@ -135,7 +135,7 @@ int runMkdir(Session &session, const std::string &path) {
 int runRemove(Session &session, const RemoveArgs &args) {
     std::unique_ptr<TransferAgent> agent = session.transferAgent();
     if (!agent) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     const bool removed =
         args.recursive ? agent->removeDirRecursive(args.path) : agent->removeFile(args.path);

@@ -33,7 +33,7 @@ struct TaskConfigTarget {
 int runTargets(Session &session) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     std::list<TargetInfo> targets;
     if (!manager->listTarget(targets)) {
@@ -48,7 +48,7 @@ int runTargets(Session &session) {
 int runCreateTarget(Session &session, const TwoNames &args) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     const std::string id = manager->createTarget(args.first, args.second, 0);
     if (id.empty()) {
@@ -61,7 +61,7 @@ int runCreateTarget(Session &session, const TwoNames &args) {
 int runCandidate(Session &session) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     std::string dir;
     if (!manager->getCandidateDir(dir)) {
@@ -74,7 +74,7 @@ int runCandidate(Session &session) {
 int runAdopt(Session &session, const TwoNames &args) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     return manager->createTargetByDirName(args.first, args.second) ? EXIT_SUCCESS
                                                                    : session.failTarget(*manager);
@@ -113,7 +113,7 @@ int runTaskCreate(Session &session, const TaskSettings &args) {
 int runSetTaskConfig(Session &session, const TaskConfigTarget &args) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     return manager->setTaskConfig(args.targetId, args.taskId) ? EXIT_SUCCESS
                                                               : session.failTarget(*manager);
@@ -122,7 +122,7 @@ int runSetTaskConfig(Session &session, const TaskConfigTarget &args) {
 int runTaskConfigTime(Session &session, const std::string &targetId) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     long mtime = 0;
     if (!manager->getTaskConfigTimestamp(targetId, mtime)) {
