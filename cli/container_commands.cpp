@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "commands.h"
+#include "json_output.h"
 
 namespace vorncli {
 
@@ -31,7 +32,7 @@ int runCreateContainer(Session &session) {
     return manager->createContainer() ? EXIT_SUCCESS : session.failTarget(*manager);
 }
 
-int runContainers(Session &session) {
+int runContainers(Session &session, bool json) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
         return session.status();
@@ -42,6 +43,10 @@ int runContainers(Session &session) {
     }
     Json::Value names;
     options.optGet(Repository::SZK_REMOTE_BUCKET, names);
+    if (json) {
+        printJson(names.isArray() ? names : Json::Value(Json::arrayValue));
+        return EXIT_SUCCESS;
+    }
     for (const Json::Value &name : names) {
         puts(name.asString().c_str());
     }
@@ -56,8 +61,10 @@ void addContainerCommands(CommandTable &commands) {
                  [&session] { return runStatus(session); });
     commands.add("create-container", "create the container",
                  [&session] { return runCreateContainer(session); });
+    auto json = std::make_shared<bool>(false);
     commands.add("containers", "list the storage account's containers",
-                 [&session] { return runContainers(session); });
+                 [&session, json] { return runContainers(session, *json); })
+        ->add_flag("--json", *json, "as a JSON array");
 }
 
 } // namespace vorncli

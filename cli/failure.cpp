@@ -2,6 +2,8 @@
 
 #include <json/json.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -117,6 +119,14 @@ Failure combine(FailureClass kind, const char *words, const std::vector<std::str
 
 int exitStatus(FailureClass kind) {
     return static_cast<int>(kind);
+}
+
+Failure localFailure(const std::string &path, int errnoValue) {
+    const FailureClass kind = errnoValue == ENOENT || errnoValue == ENOTDIR ? FailureClass::NotFound
+                              : errnoValue == EACCES || errnoValue == EPERM || errnoValue == EROFS
+                                  ? FailureClass::Access
+                                  : FailureClass::Failed;
+    return {kind, path + ": " + strerror(errnoValue)};
 }
 
 Failure transferFailure(int transferError, const std::vector<std::string> &log) {

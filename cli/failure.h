@@ -25,6 +25,9 @@ struct Failure {
 
 int exitStatus(FailureClass kind);
 
+// A local file's system error, "PATH: No such file or directory", classed by its errno.
+Failure localFailure(const std::string &path, int errnoValue);
+
 // A transfer agent's or target manager's error code, explained by the plug-in's last log lines
 // (oldest first) when they tell more: the agent's response, or why the agent did not start.
 Failure transferFailure(int transferError, const std::vector<std::string> &log);

@@ -122,6 +122,10 @@ int Session::fail(const std::string &message, FailureClass kind) {
     return report({kind, message}, "");
 }
 
+int Session::fail(const Failure &failure) {
+    return report(failure, "");
+}
+
 int Session::status() const {
     return m_status;
 }

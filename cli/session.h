@@ -42,6 +42,7 @@ public:
     int failTarget(const VORN::Backup::TargetManager &manager);
     // A failure found by the command line itself.
     int fail(const std::string &message, FailureClass kind = FailureClass::Failed);
+    int fail(const Failure &failure);
     // The exit status of the last failure reported, for a caller handed a null agent.
     int status() const;
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "json_output.h"
 #include "vorn/backup/task.h"
 
 namespace vorncli {
@@ -30,7 +31,7 @@ struct TaskConfigTarget {
     int taskId = 0;
 };
 
-int runTargets(Session &session) {
+int runTargets(Session &session, bool json) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
         return session.status();
@@ -39,8 +40,16 @@ int runTargets(Session &session) {
     if (!manager->listTarget(targets)) {
         return session.failTarget(*manager);
     }
+    Json::Value ids(Json::arrayValue);
     for (const TargetInfo &target : targets) {
-        puts(target.targetId.c_str());
+        if (json) {
+            ids.append(target.targetId);
+        } else {
+            puts(target.targetId.c_str());
+        }
+    }
+    if (json) {
+        printJson(ids);
     }
     return EXIT_SUCCESS;
 }
@@ -142,8 +151,10 @@ std::string checkAssignment(const std::string &text) {
 
 void addTargetCommands(CommandTable &commands) {
     Session &session = commands.session();
+    auto json = std::make_shared<bool>(false);
     commands.add("targets", "list the backup targets in the container",
-                 [&session] { return runTargets(session); });
+                 [&session, json] { return runTargets(session, *json); })
+        ->add_flag("--json", *json, "as a JSON array");
 
     auto create = std::make_shared<TwoNames>();
     CLI::App *cmd = commands.add("create-target", "create a target under a free id BASE<n>",
