@@ -46,7 +46,7 @@ struct RemoveArgs {
     bool recursive = false;
 };
 
-// A local file that can be read, checked before any agent starts; false with `failure` set.
+// A local file that can be read, checked before the agent starts; false with `failure` set.
 bool checkReadableFile(const std::string &path, long long &size, Failure &failure) {
     struct stat st;
     const int fd = ::open(path.c_str(), O_RDONLY);
@@ -152,14 +152,14 @@ bool statPath(Session &session, TransferAgent &agent, const std::string &path, F
 }
 
 int runPut(Session &session, const TwoPaths &args) {
+    std::unique_ptr<TransferAgent> agent = session.transferAgent();
+    if (!agent) {
+        return session.status();
+    }
     long long size = 0;
     Failure local;
     if (!checkReadableFile(args.from, size, local)) {
         return session.fail(local);
-    }
-    std::unique_ptr<TransferAgent> agent = session.transferAgent();
-    if (!agent) {
-        return session.status();
     }
     Progress progress(size, session.showProgress());
     if (!agent->sendFile(args.from, args.to, progress.callback())) {
@@ -170,13 +170,13 @@ int runPut(Session &session, const TwoPaths &args) {
 }
 
 int runGet(Session &session, const TwoPaths &args) {
-    Failure local;
-    if (!checkWritableDestination(args.to, local)) {
-        return session.fail(local);
-    }
     std::unique_ptr<TransferAgent> agent = session.transferAgent();
     if (!agent) {
         return session.status();
+    }
+    Failure local;
+    if (!checkWritableDestination(args.to, local)) {
+        return session.fail(local);
     }
     const bool showBar = session.showProgress();
     Progress progress(showBar ? remoteSize(*agent, args.from) : 0, showBar);
