@@ -97,7 +97,8 @@ bool explainLog(const std::vector<std::string> &log, Failure &failure) {
         }
         if (contains(*line, "ready msg") || contains(*line, "agent start failed") ||
             contains(*line, "PipeOpen failed")) {
-            failure = {FailureClass::Failed, "the transfer agent could not be started"};
+            failure = {FailureClass::Failed,
+                       "the transfer agent could not be started (-vv shows what it said)"};
             return true;
         }
     }
@@ -111,6 +112,9 @@ Failure combine(FailureClass kind, const char *words, const std::vector<std::str
     if (explainLog(log, explained) &&
         (kind == FailureClass::Failed || explained.kind == kind)) {
         return explained;
+    }
+    if (kind == FailureClass::Unavailable) {
+        return {kind, std::string("cannot reach the service: ") + words};
     }
     return {kind, words};
 }

@@ -55,7 +55,7 @@ def store_faulty_blobs(cli, target):
     (["status"], WRONG_CREDENTIALS, ACCESS, "status: access denied"),
     (["stat", "x"], WRONG_CREDENTIALS, ACCESS, "the service refused the account name or key"),
     (["status"], {**WRONG_CREDENTIALS, "AZURE_STORAGE_KEY": "not*base64"}, ACCESS, "not valid base64"),
-    (["status"], {"AZURE_BLOB_ENDPOINT": "{closed}"}, UNAVAILABLE, "status: network failure"),
+    (["status"], {"AZURE_BLOB_ENDPOINT": "{closed}"}, UNAVAILABLE, "status: cannot reach the service"),
     (["get", "x", "{tmp}/out"], {"AZURE_BLOB_ENDPOINT": "{closed}"}, UNAVAILABLE, "cannot reach the service"),
     (["status"], {"AZURE_STORAGE_CONNECTION_STRING": CONNECTION.replace(DEV_KEY, WRONG_KEY) + "BlobEndpoint={endpoint}",
                   "AZURE_BLOB_ENDPOINT": None}, ACCESS, "access denied"),
