@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <future>
 #include <thread>
 
 namespace vorncli {
@@ -10,19 +12,25 @@ namespace vorncli {
 namespace {
 
 FILE *g_user = stderr;
-std::thread g_drain;
+bool g_capturing = false;
+// Kept by a detached thread, so that a process ending without releaseStandardError still ends.
+std::promise<void> g_drained;
 
 // Copies the pipe's content to the user stream, or drops it, until every writer closed it.
 void drain(int fd, bool show) {
     char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) != 0) {
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && errno != EINTR)) {
+            break;
+        }
         if (got > 0 && show) {
             fwrite(buffer, 1, got, g_user);
             fflush(g_user);
         }
     }
     close(fd);
+    g_drained.set_value();
 }
 
 } // namespace
@@ -33,14 +41,17 @@ FILE *userStream() {
 
 void captureStandardError(bool show) {
     fflush(stderr);
-    const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    // On any failure nothing is captured: everything stays on the terminal.
     int ends[2];
-    if (saved < 0 || pipe2(ends, O_CLOEXEC) != 0) {
-        return; // nothing captured: everything stays on the terminal
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return;
     }
-    FILE *user = fdopen(saved, "w");
+    const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    FILE *user = saved < 0 ? nullptr : fdopen(saved, "w");
     if (!user) {
-        close(saved);
+        if (saved >= 0) {
+            close(saved);
+        }
         close(ends[0]);
         close(ends[1]);
         return;
@@ -50,17 +61,19 @@ void captureStandardError(bool show) {
     // The agents inherit descriptor 2, so it must not be close-on-exec.
     dup2(ends[1], STDERR_FILENO);
     close(ends[1]);
-    g_drain = std::thread(drain, ends[0], show);
+    std::thread(drain, ends[0], show).detach();
+    g_capturing = true;
 }
 
 void releaseStandardError() {
-    if (!g_drain.joinable()) {
+    if (!g_capturing) {
         return;
     }
+    g_capturing = false;
     fflush(stderr);
     // The read end sees its end once descriptor 2 no longer leads to the pipe.
     dup2(fileno(g_user), STDERR_FILENO);
-    g_drain.join();
+    g_drained.get_future().wait();
 }
 
 } // namespace vorncli
