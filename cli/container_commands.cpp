@@ -18,7 +18,7 @@ int runStatus(Session &session) {
     }
     std::string status;
     if (manager->getStatus(status) != 1) {
-        return session.failTarget(*manager);
+        return session.failTarget(*manager, "container " + session.options().connection.container);
     }
     puts("reachable");
     return EXIT_SUCCESS;
@@ -29,7 +29,9 @@ int runCreateContainer(Session &session) {
     if (!manager) {
         return session.status();
     }
-    return manager->createContainer() ? EXIT_SUCCESS : session.failTarget(*manager);
+    return manager->createContainer()
+               ? EXIT_SUCCESS
+               : session.failTarget(*manager, "container " + session.options().connection.container);
 }
 
 int runContainers(Session &session, bool json) {

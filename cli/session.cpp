@@ -114,8 +114,8 @@ int Session::failTransfer(const TransferAgent &agent, const std::string &subject
     return report(transferFailure(agent.getError(), recentPluginLog()), subject);
 }
 
-int Session::failTarget(const TargetManager &manager) {
-    return report(targetFailure(manager.getErrorCode(), recentPluginLog()), "");
+int Session::failTarget(const TargetManager &manager, const std::string &subject) {
+    return report(targetFailure(manager.getErrorCode(), recentPluginLog()), subject);
 }
 
 int Session::fail(const std::string &message, FailureClass kind) {

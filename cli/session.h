@@ -39,7 +39,7 @@ public:
     // Report a failure as "vorn-azure: COMMAND: [SUBJECT: ]what happened: why" and return
     // its class's exit status (130 whenever Ctrl-C stopped the operation).
     int failTransfer(const VORN::Backup::TransferAgent &agent, const std::string &subject = "");
-    int failTarget(const VORN::Backup::TargetManager &manager);
+    int failTarget(const VORN::Backup::TargetManager &manager, const std::string &subject = "");
     // A failure found by the command line itself.
     int fail(const std::string &message, FailureClass kind = FailureClass::Failed);
     int fail(const Failure &failure);

@@ -9,7 +9,7 @@ from conftest import error_lines
 
 def test_container_target_and_task_commands(cli):
     missing = cli.run("status")
-    assert (missing.returncode, error_lines(missing)) == (3, ["vorn-azure: status: not found"])
+    assert (missing.returncode, error_lines(missing)) == (3, [f"vorn-azure: status: container {cli.container}: not found"])
     assert cli.ok("create-container") == ""
     # Quiet unless asked: nothing but the answer, the plug-in's agent lines only with -vv.
     quiet, chatty = cli.run("status"), cli.run("status", "-vv")
@@ -18,7 +18,7 @@ def test_container_target_and_task_commands(cli):
     assert cli.container in cli.ok("containers").splitlines()
     assert cli.container in json.loads(cli.ok("containers", "--json"))
     again = cli.run("create-container")
-    assert (again.returncode, error_lines(again)) == (1, ["vorn-azure: create-container: already exists"])
+    assert (again.returncode, error_lines(again)) == (1, [f"vorn-azure: create-container: container {cli.container}: already exists"])
 
     assert cli.ok("create-target", "base", "key-1") == "base1\n"
     assert cli.ok("create-target", "base", "key-1") == "base2\n"
