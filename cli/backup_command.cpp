@@ -168,7 +168,7 @@ int runBackup(Session &session, const TreeOptions &options) {
     }
     AgentPool pool(session);
     if (!pool.open(options.jobs)) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     ManifestEntries prior;
     bool found = false;

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cstdlib>
 #include <map>
 
 namespace vorncli {
@@ -81,7 +82,44 @@ bool isPlainHttp(const std::string &endpoint) {
     return strncasecmp(endpoint.c_str(), "http:", 5) == 0;
 }
 
+bool isDecimalPort(const std::string &text) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const long port = strtol(text.c_str(), nullptr, 10);
+    return port >= 1 && port <= 65535;
+}
+
+// "http[s]://HOST[:PORT][/PATH]": anything else would only be retried until it times out.
+bool checkEndpoint(const std::string &endpoint, std::string &error) {
+    const std::string::size_type scheme = endpoint.find("://");
+    const std::string name = endpoint.substr(0, scheme);
+    if (scheme == std::string::npos ||
+        (strcasecmp(name.c_str(), "http") != 0 && strcasecmp(name.c_str(), "https") != 0)) {
+        error = "endpoint \"" + endpoint + "\" is not an http:// or https:// URL";
+        return false;
+    }
+    const std::string::size_type hostStart = scheme + 3;
+    const std::string authority = endpoint.substr(hostStart, endpoint.find('/', hostStart) - hostStart);
+    const std::string::size_type colon = authority.rfind(':');
+    const bool bracketed = !authority.empty() && authority.back() == ']'; // IPv6 without a port
+    if (authority.empty() || colon == 0 ||
+        (colon != std::string::npos && !bracketed && !isDecimalPort(authority.substr(colon + 1)))) {
+        error = "endpoint \"" + endpoint + "\" has no host or an invalid port";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+bool isBase64Key(const std::string &key) {
+    static const char ALPHABET[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string::size_type body = key.find_last_not_of('=') + 1;
+    return key.size() % 4 == 0 && key.size() - body <= 2 &&
+           key.substr(0, body).find_first_not_of(ALPHABET) == std::string::npos;
+}
 
 bool resolveConnection(const ConnectionSettings &settings, Connection &connection,
                        std::string &error) {
@@ -117,7 +155,7 @@ bool resolveConnection(const ConnectionSettings &settings, Connection &connectio
         connection.endpoint.erase(4, 1); // --http asks for no TLS on an https endpoint too
     }
     connection.useHttps = !settings.http && !isPlainHttp(connection.endpoint);
-    return true;
+    return connection.endpoint.empty() || checkEndpoint(connection.endpoint, error);
 }
 
 Repository makeRepository(const Connection &connection) {

@@ -35,9 +35,12 @@ extern const char *const EMULATOR_ENDPOINT;
 
 // Resolves `settings`: the connection string first, explicit settings over it, and the emulator
 // when neither names an account nor a key. False with `error` set when the account or the key
-// is missing or the connection string is malformed.
+// is missing, the connection string is malformed or the endpoint is not an http(s) URL.
 bool resolveConnection(const ConnectionSettings &settings, Connection &connection,
                        std::string &error);
+
+// True for a key the agent can decode: standard base64 with its padding.
+bool isBase64Key(const std::string &key);
 
 // The repository record the plug-in works on.
 VORN::Backup::Repository makeRepository(const Connection &connection);

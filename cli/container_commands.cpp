@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "commands.h"
+#include "json_output.h"
 
 namespace vorncli {
 
@@ -13,11 +14,11 @@ namespace {
 int runStatus(Session &session) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     std::string status;
     if (manager->getStatus(status) != 1) {
-        return session.failTarget(*manager);
+        return session.failTarget(*manager, "container " + session.options().connection.container);
     }
     puts("reachable");
     return EXIT_SUCCESS;
@@ -26,15 +27,17 @@ int runStatus(Session &session) {
 int runCreateContainer(Session &session) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
-    return manager->createContainer() ? EXIT_SUCCESS : session.failTarget(*manager);
+    return manager->createContainer()
+               ? EXIT_SUCCESS
+               : session.failTarget(*manager, "container " + session.options().connection.container);
 }
 
-int runContainers(Session &session) {
+int runContainers(Session &session, bool json) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     OptionMap options;
     if (!manager->getAvailableOptions(options)) {
@@ -42,6 +45,10 @@ int runContainers(Session &session) {
     }
     Json::Value names;
     options.optGet(Repository::SZK_REMOTE_BUCKET, names);
+    if (json) {
+        printJson(names.isArray() ? names : Json::Value(Json::arrayValue));
+        return EXIT_SUCCESS;
+    }
     for (const Json::Value &name : names) {
         puts(name.asString().c_str());
     }
@@ -56,8 +63,10 @@ void addContainerCommands(CommandTable &commands) {
                  [&session] { return runStatus(session); });
     commands.add("create-container", "create the container",
                  [&session] { return runCreateContainer(session); });
+    auto json = std::make_shared<bool>(false);
     commands.add("containers", "list the storage account's containers",
-                 [&session] { return runContainers(session); });
+                 [&session, json] { return runContainers(session, *json); })
+        ->add_flag("--json", *json, "as a JSON array");
 }
 
 } // namespace vorncli

@@ -4,9 +4,6 @@
 
 namespace vorncli {
 
-// The exit status of a command stopped by Ctrl-C (128 + SIGINT, as a shell reports it).
-const int EXIT_INTERRUPTED = 130;
-
 // Installs the SIGINT handler. A second Ctrl-C ends the process at once.
 void installInterruptHandler();
 

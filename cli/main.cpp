@@ -1,24 +1,29 @@
 // vorn-azure: a command-line host for the Azure Blob plug-in, one command per host operation.
 #include <syslog.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "failure.h"
 #include "interrupt.h"
+#include "plugin_log.h"
 #include "session.h"
+#include "user_stream.h"
 
 namespace {
 
-const int EXIT_USAGE = 2;
-
-const char *const ENVIRONMENT_HELP =
+const char *const FOOTER =
     "\nThe account key is best given through AZURE_STORAGE_KEY or\n"
     "AZURE_STORAGE_CONNECTION_STRING (AccountName, AccountKey, BlobEndpoint,\n"
     "DefaultEndpointsProtocol, EndpointSuffix), where other users cannot see it.\n"
     "Without an account, key or connection string the local storage emulator's\n"
-    "development account is used at http://127.0.0.1:10000/devstoreaccount1.";
+    "development account is used at http://127.0.0.1:10000/devstoreaccount1.\n"
+    "\nExit status: 0 ok, 1 failed, 2 usage, 3 not found, 4 credentials or access\n"
+    "refused, 5 network or service unavailable (worth retrying later), 6 integrity\n"
+    "check failed, 130 interrupted.";
 
 void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbosity) {
     vorncli::ConnectionSettings &connection = options.connection;
@@ -32,15 +37,42 @@ void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbo
         ->envname("VORN_AZURE_CONTAINER")
         ->capture_default_str();
     app.add_flag("--http", connection.http, "transfer without TLS (plain http)");
-    app.add_option("--target", options.targetId, "target id the file commands work below");
-    app.add_flag("-v,--verbose", verbosity, "show the plug-in's log lines; twice adds debug lines");
-    app.add_flag("-q,--quiet", options.quiet, "no progress bar");
+    app.add_option("--target", options.targetId, "target id the file commands work inside");
+    app.add_flag("-v,--verbose", verbosity,
+                 "show the plug-in's log lines; twice adds debug lines and the agent's output");
+    app.add_flag("-q,--quiet", options.quiet, "show failures only (no progress bar)");
+    app.set_version_flag("--version", VORN_VERSION);
 }
 
-// The plug-in logs through syslog itself; -v mirrors its lines on standard error.
-void setUpLogging(int verbosity) {
-    openlog("vorn-azure", verbosity > 0 ? LOG_PERROR : 0, LOG_USER);
-    setlogmask(LOG_UPTO(verbosity > 1 ? LOG_DEBUG : LOG_INFO));
+std::string commandList(const CLI::App &app) {
+    std::string list;
+    for (const CLI::App *command : app.get_subcommands({})) {
+        list += (list.empty() ? "" : ", ") + command->get_name();
+    }
+    return list;
+}
+
+// CLI11's words for a missing or unknown command name no command; these do.
+int reportUsage(CLI::App &app, const CLI::ParseError &error) {
+    const bool noCommand = app.get_subcommands().empty();
+    const std::vector<std::string> rest = app.remaining();
+    if (noCommand && !rest.empty() && rest.front().compare(0, 1, "-") != 0) {
+        fprintf(stderr, "vorn-azure: unknown command \"%s\"; the commands are: %s\n",
+                rest.front().c_str(), commandList(app).c_str());
+    } else if (noCommand && dynamic_cast<const CLI::RequiredError *>(&error)) {
+        fprintf(stderr, "vorn-azure: a command is required: %s\n", commandList(app).c_str());
+    } else {
+        return app.exit(error) == 0 ? EXIT_SUCCESS : vorncli::exitStatus(vorncli::FailureClass::Usage);
+    }
+    return vorncli::exitStatus(vorncli::FailureClass::Usage);
+}
+
+// What reaches the terminal besides the commands' own output: the plug-in's log lines with
+// -v (its debug lines with -vv), and with -vv what the plug-in and its agents write on
+// standard error.
+void setUpOutput(int verbosity) {
+    vorncli::showPluginLog(verbosity > 1 ? LOG_DEBUG : verbosity > 0 ? LOG_INFO : -1);
+    vorncli::captureStandardError(verbosity > 1);
 }
 
 } // namespace
@@ -51,7 +83,9 @@ int main(int argc, char **argv) {
     CLI::App app("Keeps backup data in Azure Blob Storage through the destination plug-in.",
                  "vorn-azure");
     app.require_subcommand(1);
-    app.footer(ENVIRONMENT_HELP);
+    app.footer(FOOTER);
+    // Global options are also taken after the command.
+    app.fallthrough();
     addGlobalOptions(app, session.options(), verbosity);
 
     vorncli::CommandTable commands(app, session);
@@ -63,13 +97,14 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
-        const int status = app.exit(error);
-        return status == 0 ? EXIT_SUCCESS : EXIT_USAGE;
+        return reportUsage(app, error);
     }
     if (const char *connectionString = getenv("AZURE_STORAGE_CONNECTION_STRING")) {
         session.options().connection.connectionString = connectionString;
     }
-    setUpLogging(verbosity);
+    setUpOutput(verbosity);
     vorncli::installInterruptHandler();
-    return commands.runParsed();
+    const int status = commands.runParsed();
+    vorncli::releaseStandardError();
+    return status;
 }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "user_stream.h"
+
 namespace vorncli {
 
 namespace {
@@ -10,7 +12,16 @@ const int BAR_WIDTH = 30;
 // Redrawing more often than this only costs time on slow terminals.
 const std::chrono::milliseconds REDRAW_INTERVAL(100);
 
-std::string formatBytes(double bytes) {
+std::string formatDuration(double seconds) {
+    const long total = static_cast<long>(seconds + 0.5);
+    char text[32];
+    snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
+    return text;
+}
+
+} // namespace
+
+std::string humanSize(double bytes) {
     static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     int unit = 0;
     while (bytes >= 1024 && unit < 4) {
@@ -21,15 +32,6 @@ std::string formatBytes(double bytes) {
     snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
     return text;
 }
-
-std::string formatDuration(double seconds) {
-    const long total = static_cast<long>(seconds + 0.5);
-    char text[32];
-    snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
-    return text;
-}
-
-} // namespace
 
 Progress::Progress(long long total, bool showBar)
     : m_total(total), m_done(0), m_showBar(showBar), m_drawn(false),
@@ -66,7 +68,7 @@ void Progress::fileDone() {
 void Progress::finish() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_drawn) {
-        fputs("\r\033[K", stderr);
+        fputs("\r\033[K", userStream());
         m_drawn = false;
     }
 }
@@ -104,19 +106,19 @@ void Progress::draw() {
         const double fraction = m_done >= m_total ? 1.0 : static_cast<double>(m_done) / m_total;
         const int filled = static_cast<int>(fraction * BAR_WIDTH);
         line += "[" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, ' ') + "] ";
-        line += formatBytes(m_done) + " / " + formatBytes(m_total);
+        line += humanSize(m_done) + " / " + humanSize(m_total);
     } else {
-        line += formatBytes(m_done);
+        line += humanSize(m_done);
     }
     if (m_filesTotal > 0) {
         line += "  " + std::to_string(m_filesDone) + "/" + std::to_string(m_filesTotal) + " files";
     }
-    line += "  " + formatBytes(rate) + "/s";
+    line += "  " + humanSize(rate) + "/s";
     if (m_total > m_done && rate > 0) {
         line += "  " + formatDuration((m_total - m_done) / rate) + " left";
     }
-    fputs((line + "\033[K").c_str(), stderr);
-    fflush(stderr);
+    fputs((line + "\033[K").c_str(), userStream());
+    fflush(userStream());
     m_drawn = true;
 }
 

@@ -1,4 +1,4 @@
-// Transfer progress: a bar on standard error while bytes move, and the figures for a summary line.
+// Transfer progress: a bar on the user stream while bytes move, and the figures for a summary line.
 #ifndef VORN_CLI_PROGRESS_H
 #define VORN_CLI_PROGRESS_H
 
@@ -9,6 +9,9 @@
 #include <boost/function.hpp>
 
 namespace vorncli {
+
+// "512 B", "1.5 MiB": a size as a person reads it.
+std::string humanSize(double bytes);
 
 class Progress {
 public:

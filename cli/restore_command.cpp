@@ -171,7 +171,7 @@ int runRestore(Session &session, const TreeOptions &options) {
     PathReport report("restore");
     AgentPool pool(session);
     if (!pool.open(options.jobs)) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     std::map<std::string, FileInfo> blobs;
     ManifestEntries entries;
@@ -182,16 +182,15 @@ int runRestore(Session &session, const TreeOptions &options) {
         return session.fail(error);
     }
     if (blobs.empty()) {
-        session.fail("target \"" + session.options().targetId + "\" not found");
-        return EXIT_NOT_FOUND;
+        return session.fail("target \"" + session.options().targetId + "\" not found",
+                            FailureClass::NotFound);
     }
     if (!found) {
         entries = entriesOfListing(blobs);
     }
     const RestorePlan plan = planRestore(entries, options, report);
     if (plan.files.empty() && plan.others.empty() && !options.path.empty()) {
-        session.fail(options.path + ": not in the target");
-        return EXIT_NOT_FOUND;
+        return session.fail(options.path + ": not in the target", FailureClass::NotFound);
     }
     if (!restoreDirectory(options.localDir, error)) {
         return session.fail(options.localDir + ": " + error);

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "interrupt.h"
-#include "vorn/backup/errors.h"
+#include "plugin_log.h"
+#include "user_stream.h"
 
 namespace vorncli {
 
@@ -50,8 +51,16 @@ bool Session::open() {
         return true;
     }
     std::string error;
-    if (!resolveConnection(m_options.connection, m_connection, error) ||
-        !m_plugin.load(PluginLibrary::defaultPath(), error)) {
+    if (!resolveConnection(m_options.connection, m_connection, error)) {
+        fail(error, FailureClass::Usage);
+        return false;
+    }
+    // The agent would refuse to start; say why before starting it.
+    if (!isBase64Key(m_connection.key)) {
+        fail("the account key is not valid base64", FailureClass::Access);
+        return false;
+    }
+    if (!m_plugin.load(PluginLibrary::defaultPath(), error)) {
         fail(error);
         return false;
     }
@@ -62,6 +71,11 @@ bool Session::open() {
 }
 
 std::unique_ptr<TransferAgent> Session::transferAgent() {
+    // Without a target the files would land at the container's top, beside the targets.
+    if (m_options.targetId.empty()) {
+        fail("this command works inside a target: give --target ID", FailureClass::Usage);
+        return nullptr;
+    }
     if (!open()) {
         return nullptr;
     }
@@ -73,6 +87,7 @@ std::unique_ptr<TransferAgent> Session::transferAgent() {
     agent->setTransferOption(makeTransferTask(m_connection));
     agent->setTargetId(m_options.targetId);
     agent->setCancelHook(&interrupted);
+    forgetPluginLog();
     return agent;
 }
 
@@ -87,45 +102,42 @@ std::unique_ptr<TargetManager> Session::targetManager() {
         return nullptr;
     }
     manager->setTransferOption(makeTransferTask(m_connection));
+    forgetPluginLog();
     return manager;
 }
 
 bool Session::showProgress() const {
-    return !m_options.quiet && isatty(STDERR_FILENO);
+    return !m_options.quiet && isatty(fileno(userStream()));
 }
 
 int Session::failTransfer(const TransferAgent &agent, const std::string &subject) {
-    if (interrupted()) {
-        return interruptedStatus();
-    }
-    const int code = agent.getError();
+    return report(transferFailure(agent.getError(), recentPluginLog()), subject);
+}
+
+int Session::failTarget(const TargetManager &manager, const std::string &subject) {
+    return report(targetFailure(manager.getErrorCode(), recentPluginLog()), subject);
+}
+
+int Session::fail(const std::string &message, FailureClass kind) {
+    return report({kind, message}, "");
+}
+
+int Session::fail(const Failure &failure) {
+    return report(failure, "");
+}
+
+int Session::status() const {
+    return m_status;
+}
+
+int Session::report(const Failure &failure, const std::string &subject) {
+    forgetPluginLog();
+    const bool stopped = interrupted() || failure.kind == FailureClass::Interrupted;
     const std::string prefix = subject.empty() ? "" : subject + ": ";
-    fprintf(stderr, "vorn-azure: %s: %s%s (error %d)\n", m_command.c_str(), prefix.c_str(),
-            transferErrorText(code), code);
-    return EXIT_FAILURE;
-}
-
-int Session::failTarget(const TargetManager &manager) {
-    if (interrupted()) {
-        return interruptedStatus();
-    }
-    const int code = manager.getErrorCode();
-    fprintf(stderr, "vorn-azure: %s: %s (error %d)\n", m_command.c_str(), targetErrorText(code),
-            code);
-    return EXIT_FAILURE;
-}
-
-int Session::fail(const std::string &message) {
-    if (interrupted()) {
-        return interruptedStatus();
-    }
-    fprintf(stderr, "vorn-azure: %s: %s\n", m_command.c_str(), message.c_str());
-    return EXIT_FAILURE;
-}
-
-int Session::interruptedStatus() {
-    fprintf(stderr, "vorn-azure: %s: interrupted\n", m_command.c_str());
-    return EXIT_INTERRUPTED;
+    fprintf(userStream(), "vorn-azure: %s: %s%s\n", m_command.c_str(), prefix.c_str(),
+            stopped ? "interrupted" : failure.reason.c_str());
+    m_status = exitStatus(stopped ? FailureClass::Interrupted : failure.kind);
+    return m_status;
 }
 
 } // namespace vorncli

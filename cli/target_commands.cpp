@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "json_output.h"
 #include "vorn/backup/task.h"
 
 namespace vorncli {
@@ -30,17 +31,25 @@ struct TaskConfigTarget {
     int taskId = 0;
 };
 
-int runTargets(Session &session) {
+int runTargets(Session &session, bool json) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     std::list<TargetInfo> targets;
     if (!manager->listTarget(targets)) {
         return session.failTarget(*manager);
     }
+    Json::Value ids(Json::arrayValue);
     for (const TargetInfo &target : targets) {
-        puts(target.targetId.c_str());
+        if (json) {
+            ids.append(target.targetId);
+        } else {
+            puts(target.targetId.c_str());
+        }
+    }
+    if (json) {
+        printJson(ids);
     }
     return EXIT_SUCCESS;
 }
@@ -48,7 +57,7 @@ int runTargets(Session &session) {
 int runCreateTarget(Session &session, const TwoNames &args) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     const std::string id = manager->createTarget(args.first, args.second, 0);
     if (id.empty()) {
@@ -61,7 +70,7 @@ int runCreateTarget(Session &session, const TwoNames &args) {
 int runCandidate(Session &session) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     std::string dir;
     if (!manager->getCandidateDir(dir)) {
@@ -74,7 +83,7 @@ int runCandidate(Session &session) {
 int runAdopt(Session &session, const TwoNames &args) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     return manager->createTargetByDirName(args.first, args.second) ? EXIT_SUCCESS
                                                                    : session.failTarget(*manager);
@@ -113,7 +122,7 @@ int runTaskCreate(Session &session, const TaskSettings &args) {
 int runSetTaskConfig(Session &session, const TaskConfigTarget &args) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     return manager->setTaskConfig(args.targetId, args.taskId) ? EXIT_SUCCESS
                                                               : session.failTarget(*manager);
@@ -122,7 +131,7 @@ int runSetTaskConfig(Session &session, const TaskConfigTarget &args) {
 int runTaskConfigTime(Session &session, const std::string &targetId) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     long mtime = 0;
     if (!manager->getTaskConfigTimestamp(targetId, mtime)) {
@@ -142,8 +151,10 @@ std::string checkAssignment(const std::string &text) {
 
 void addTargetCommands(CommandTable &commands) {
     Session &session = commands.session();
+    auto json = std::make_shared<bool>(false);
     commands.add("targets", "list the backup targets in the container",
-                 [&session] { return runTargets(session); });
+                 [&session, json] { return runTargets(session, *json); })
+        ->add_flag("--json", *json, "as a JSON array");
 
     auto create = std::make_shared<TwoNames>();
     CLI::App *cmd = commands.add("create-target", "create a target under a free id BASE<n>",

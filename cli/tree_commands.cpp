@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "user_stream.h"
 
 namespace vorncli {
 
@@ -12,7 +13,7 @@ PathReport::PathReport(const std::string &command) : m_command(command) {}
 void PathReport::fail(const std::string &relative, const std::string &reason) {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_count;
-    fprintf(stderr, "vorn-azure: %s: %s: %s\n", m_command.c_str(),
+    fprintf(userStream(), "vorn-azure: %s: %s: %s\n", m_command.c_str(),
             printableName(relative).c_str(), reason.c_str());
 }
 

@@ -11,9 +11,6 @@
 
 namespace vorncli {
 
-// The exit status of a command whose target does not exist.
-const int EXIT_NOT_FOUND = 3;
-
 struct TreeOptions {
     std::string localDir;
     int jobs = 4;

@@ -124,7 +124,7 @@ int runVerify(Session &session, const TreeOptions &options) {
     PathReport report("verify");
     AgentPool pool(session);
     if (!pool.open(options.deep ? options.jobs : 1)) {
-        return EXIT_FAILURE;
+        return session.status();
     }
     ManifestEntries entries;
     bool found = false;
@@ -133,8 +133,8 @@ int runVerify(Session &session, const TreeOptions &options) {
         return session.fail(error);
     }
     if (!found) {
-        session.fail("the target holds no manifest: back it up first");
-        return EXIT_NOT_FOUND;
+        return session.fail("the target holds no manifest: back it up first",
+                            FailureClass::NotFound);
     }
     if (!options.localDir.empty()) {
         compareLocal(options, entries, report);
