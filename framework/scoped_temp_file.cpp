@@ -1,10 +1,10 @@
 #include "vorn/backup/scoped_temp_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
