@@ -1,6 +1,8 @@
 #include "temp_sweep.h"
 
 #include <cctype>
+#include <cstdint>
+#include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -25,7 +27,7 @@ const char *const TEMP_MARK = "vorn-tmp.";
 
 namespace {
 
-const std::string::size_type BOOT_TAG_LENGTH = 8;
+const std::string::size_type SCOPE_TAG_LENGTH = 8;
 const std::string::size_type RANDOM_SUFFIX_LENGTH = 6;
 // Past this age a file whose owner cannot be checked is taken as abandoned.
 const time_t UNCHECKABLE_OWNER_MAX_AGE = 24 * 60 * 60;
@@ -33,18 +35,29 @@ const time_t UNCHECKABLE_OWNER_MAX_AGE = 24 * 60 * 60;
 enum class OwnerState { ALIVE, GONE, UNKNOWN };
 
 struct Owner {
-    std::string boot;
+    std::string scope;
     pid_t pid;
     unsigned long long start;
 };
 
-const std::string &bootTag() {
+// Names the boot and the pid namespace in which this process's pid means what it says: only
+// owners tagged with the same scope can be looked up among the processes seen here.
+const std::string &scopeTag() {
     static const std::string tag = [] {
         std::ifstream in("/proc/sys/kernel/random/boot_id");
-        std::string id;
-        in >> id;
-        return id.size() >= BOOT_TAG_LENGTH ? id.substr(0, BOOT_TAG_LENGTH)
-                                            : std::string(BOOT_TAG_LENGTH, '0');
+        std::string scope;
+        in >> scope;
+        char pidNamespace[64];
+        const ssize_t length = readlink("/proc/self/ns/pid", pidNamespace, sizeof pidNamespace);
+        scope.append(pidNamespace, length > 0 ? static_cast<size_t>(length) : 0);
+        // FNV-1a: short, and the same in every build.
+        uint32_t hash = 2166136261u;
+        for (const unsigned char c : scope) {
+            hash = (hash ^ c) * 16777619u;
+        }
+        char text[SCOPE_TAG_LENGTH + 1];
+        snprintf(text, sizeof text, "%08x", static_cast<unsigned>(hash));
+        return std::string(text);
     }();
     return tag;
 }
@@ -80,7 +93,7 @@ bool isDigits(const std::string &text) {
     return true;
 }
 
-// Parses "<boot>.<pid>.<start>.<suffix>" after the last mark of `name`; false for any name
+// Parses "<scope>.<pid>.<start>.<suffix>" after the last mark of `name`; false for any name
 // that is not a temporary file of this system.
 bool parseOwner(const std::string &name, Owner &owner) {
     const std::string mark = TEMP_MARK;
@@ -93,18 +106,18 @@ bool parseOwner(const std::string &name, Owner &owner) {
     for (std::string part; std::getline(rest, part, '.');) {
         parts.push_back(part);
     }
-    if (parts.size() != 4 || parts[0].size() != BOOT_TAG_LENGTH || !isDigits(parts[1]) ||
+    if (parts.size() != 4 || parts[0].size() != SCOPE_TAG_LENGTH || !isDigits(parts[1]) ||
         !isDigits(parts[2]) || parts[3].size() != RANDOM_SUFFIX_LENGTH) {
         return false;
     }
-    owner.boot = parts[0];
+    owner.scope = parts[0];
     owner.pid = static_cast<pid_t>(strtol(parts[1].c_str(), nullptr, 10));
     owner.start = strtoull(parts[2].c_str(), nullptr, 10);
     return true;
 }
 
 OwnerState stateOf(const Owner &owner) {
-    if (owner.boot != bootTag()) {
+    if (owner.scope != scopeTag()) {
         return OwnerState::UNKNOWN;
     }
     if (owner.pid <= 0) {
@@ -163,7 +176,7 @@ std::string tempOwnerTag() {
     char state = 0;
     unsigned long long start = 0;
     readProcessStat(getpid(), state, start);
-    return bootTag() + "." + std::to_string(getpid()) + "." + std::to_string(start);
+    return scopeTag() + "." + std::to_string(getpid()) + "." + std::to_string(start);
 }
 
 void sweepTempDirOnce(const std::string &dir) {

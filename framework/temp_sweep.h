@@ -11,14 +11,14 @@ namespace Backup {
 // the owner tag, "." and six characters chosen by mkstemp.
 extern const char *const TEMP_MARK;
 
-// This process's owner tag, "<boot>.<pid>.<start>": the first 8 characters of the boot id,
-// the process id and the process's start time in clock ticks since boot. The pair of pid and
-// start time names one process even when the pid is later reused.
+// This process's owner tag, "<scope>.<pid>.<start>": 8 hex digits naming the boot and pid
+// namespace, the process id and the process's start time in clock ticks since boot. The pair
+// of pid and start time names one process even when the pid is later reused.
 std::string tempOwnerTag();
 
 // Removes the stale temporary files of this system in `dir`: those whose owner has exited or
 // whose pid now belongs to another process, and those older than a day whose owner cannot be
-// checked (made before a reboot or on another machine sharing the directory). Runs once per
+// checked (made before a reboot, in another container or on another machine). Runs once per
 // directory in a process, so that only the first temporary file made there pays for it.
 void sweepTempDirOnce(const std::string &dir);
 
