@@ -117,10 +117,7 @@ bool parseOwner(const std::string &name, Owner &owner) {
 }
 
 OwnerState stateOf(const Owner &owner) {
-    if (owner.scope != scopeTag()) {
-        return OwnerState::UNKNOWN;
-    }
-    if (owner.pid <= 0) {
+    if (owner.scope != scopeTag() || owner.pid <= 0) {
         return OwnerState::UNKNOWN;
     }
     if (kill(owner.pid, 0) != 0 && errno == ESRCH) {
