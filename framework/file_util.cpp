@@ -72,12 +72,7 @@ bool writeJsonFile(const std::string &path, const Json::Value &value) {
         }
         done += static_cast<std::string::size_type>(n);
     }
-    // Data must be on disk before the rename makes it the file's content.
-    const bool synced = fsync(fd) == 0;
-    if (::close(fd) != 0 || !synced) {
-        return false;
-    }
-    return temp.rename(path);
+    return ::close(fd) == 0 && temp.rename(path);
 }
 
 bool streamFile(const std::string &path, const std::function<bool(const char *, size_t)> &sink,

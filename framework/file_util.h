@@ -18,7 +18,8 @@ enum class JsonFileState { MISSING, READ, UNREADABLE };
 
 // Reads the JSON text at `path`; an empty file reads as null.
 JsonFileState readJsonFile(const std::string &path, Json::Value &value);
-// Replaces the file at `path` with `value` through a temporary file and a rename (mode 0600).
+// Replaces the file at `path` with `value` through a temporary file and a durable rename
+// (mode 0600).
 bool writeJsonFile(const std::string &path, const Json::Value &value);
 // The piece size of file copies: bounded memory, still few system calls.
 const size_t STREAM_BUFFER = 1 << 20;

@@ -12,6 +12,8 @@ namespace Backup {
 //  - an empty path gives a file in $TMPDIR, or "/tmp";
 //  - any other path gives a hidden unique file in that path's own directory, so that a final
 //    rename onto `path` stays on one file system and is atomic.
+// The last two names carry the owner process, and the first file made in a directory sweeps
+// from it the files that exited owners left behind.
 class ScopedTempFile {
 public:
     // With `autoRemove` false the file is left in place at destruction.
@@ -22,7 +24,9 @@ public:
 
     bool isValid() const;
     const std::string &getPath() const;
-    // Moves the file onto `to`; true on success, after which it is no longer removed.
+    // Moves the file onto `to` durably: its data is synced before the rename and the directory
+    // after. True on success; once moved the file is no longer removed, even when the final
+    // directory sync fails.
     bool rename(const std::string &to);
 
 private:
