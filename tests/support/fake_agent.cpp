@@ -10,7 +10,8 @@
 #include <unistd.h>
 
 #include <json/reader.h>
-#include <json/writer.h>
+
+#include "vorn/backup/agent_client.h"
 
 namespace fs = std::filesystem;
 
@@ -179,12 +180,10 @@ std::vector<std::string> FakeAgent::tempFiles() const {
 }
 
 void FakeAgent::writeScenario() const {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
     const std::string tmp = m_dir + "/scenario.json.new";
     {
         std::ofstream out(tmp);
-        out << Json::writeString(builder, m_scenario) << "\n";
+        out << VORN::Backup::compactJson(m_scenario) << "\n";
     }
     fs::rename(tmp, m_dir + "/scenario.json");
 }
