@@ -99,16 +99,6 @@ TEST_F(AzureClientTest, FailedStartsSetTheirCodeAndCleanUp) {
     }
 }
 
-TEST_F(AzureClientTest, CancelledBeforeTheStartTouchesNothing) {
-    ASSERT_TRUE(m_client.connect("a", "b", true));
-    m_client.setCancelHook([] { return true; });
-    VLIBCErrSetEx(0, "", 0);
-    EXPECT_FALSE(m_client.connect("a", "b", true));
-    EXPECT_EQ(1u, m_fake.starts().size());
-    EXPECT_TRUE(m_client.isConnected());
-    EXPECT_EQ(0, VLIBCErrGet());
-}
-
 Json::Value failure(int code) {
     Json::Value response(Json::objectValue);
     response["success"] = false;

@@ -202,29 +202,4 @@ TEST(AgentClientCancel, BeforeSendingOrBeforeARetryKeepsTheAgent) {
     EXPECT_EQ(response["count"], 2); // nothing of the first, one attempt of the second
 }
 
-TEST(AgentClientRetry, RetriesServerAndNetworkErrorsUpToTheLimitOnly) {
-    vorntest::ScopedEnv env;
-    env.set("VORN_AGENT_RETRY_BASE_MS", "1");
-    ScriptClient client;
-    client.setRetryPolicy(4, 5, retryServerAndNetworkErrors);
-    ASSERT_TRUE(client.start());
-    const struct {
-        const char *reply;
-        int attempts;
-    } cases[] = {{R"({"success": false, "error_code": 503})", 4},
-                 {R"({"success": false, "error_code": -4})", 4},
-                 {R"({"success": false, "error_code": 404})", 1},
-                 {"{}", 1},
-                 {R"({"success": true})", 1}};
-    int sent = 0;
-    for (const auto &c : cases) {
-        Json::Value response;
-        EXPECT_EQ(client.send(request("reply", json(c.reply)), response),
-                  json(c.reply)["success"].asBool())
-            << c.reply;
-        sent += c.attempts;
-        EXPECT_EQ(response["count"], sent) << c.reply;
-    }
-}
-
 } // namespace

@@ -206,8 +206,6 @@ TEST_F(TransferAzureTest, BadInputIsRefusedBeforeTheAgentStarts) {
     TransferAgentAzure bare(vorntest::makeRepository("")); // no container
     vorntest::makeFile(local("f"), 1);
     FileInfo info;
-    std::list<FileInfo> entries;
-    std::string marker;
     const struct {
         const char *what;
         std::function<bool()> operation;
@@ -215,15 +213,9 @@ TEST_F(TransferAzureTest, BadInputIsRefusedBeforeTheAgentStarts) {
     } cases[] = {
         {"stat without container", [&] { return bare.stat("a", info); }, bare},
         {"stat of ..", [&] { return agent.stat("../a", info); }, agent},
-        {"list without container", [&] { return bare.listDirEx("a", entries, marker, false); },
-         bare},
-        {"create ../b", [&] { return agent.createDir("../b"); }, agent},
         {"remove directory path", [&] { return agent.removeFile("a/"); }, agent},
         {"send without container", [&] { return bare.sendFile(local("f"), "x"); }, bare},
         {"send to directory path", [&] { return agent.sendFile(local("f"), "x/"); }, agent},
-        {"send empty local path", [&] { return agent.sendFile("", "x"); }, agent},
-        {"receive without container", [&] { return bare.recvFile("f", local("out")); }, bare},
-        {"receive directory path", [&] { return agent.recvFile("f/", local("out")); }, agent},
         {"receive into directory path", [&] { return agent.recvFile("f", local("out/")); }, agent},
     };
     for (const auto &c : cases) {
