@@ -17,10 +17,10 @@ namespace fs = std::filesystem;
 
 namespace vorntest {
 
-const char *const AGENT_SCRIPT_PATH = "/usr/vorn/vornbackup/addon/azure_blob/python/azure_agent.py";
-
 namespace {
 
+// The agent path the plug-in starts, below the sysroot.
+const char *const AGENT_SCRIPT_PATH = "/usr/vorn/vornbackup/addon/azure_blob/python/azure_agent.py";
 const char *const MANAGED_VARIABLES[] = {"VORN_SYSROOT", "TMPDIR", "FAKE_AGENT_SCENARIO",
                                          "FAKE_AGENT_LOG", "VORN_AGENT_RETRY_BASE_MS"};
 

@@ -11,9 +11,6 @@
 
 namespace vorntest {
 
-// The agent path the plug-in starts, below the sysroot.
-extern const char *const AGENT_SCRIPT_PATH;
-
 class FakeAgent {
 public:
     // Makes a scratch directory with the sysroot tree, points VORN_SYSROOT, TMPDIR and the

@@ -43,31 +43,6 @@ OptionMap sampleOptions() {
     return options;
 }
 
-TEST(OptionMap, GivesTheDefaultForAbsentKeysAndOtherTypesAndKeepsSecretsApart) {
-    OptionMap options = sampleOptions();
-    EXPECT_EQ(options.optString("name"), "nightly");
-    EXPECT_EQ(options.optString("limit", "def"), "def");
-    EXPECT_TRUE(options.optBool("name", true));
-    EXPECT_EQ(options.optInt("limit"), 42);
-    EXPECT_EQ(options.optInt("trans_encrypt", -1), -1);
-    EXPECT_EQ(options.optInt("absent", -1), -1);
-    EXPECT_FALSE(options.optGet("absent"));
-
-    EXPECT_TRUE(options.optGet("remote_secret"));
-    EXPECT_EQ(options.optSecret("remote_secret"), SECRET);
-    EXPECT_EQ(options.optString("remote_secret"), "");
-    EXPECT_FALSE(options.toJson().isMember("remote_secret"));
-    EXPECT_EQ(options.toJson(true)["remote_secret"], SECRET);
-
-    // A key is either plain or secret: setting it one way drops the other.
-    options.optSet("remote_secret", std::string("plain"));
-    EXPECT_EQ(options.toJson()["remote_secret"], "plain");
-    options.optSetSecret("name", "hidden");
-    EXPECT_FALSE(options.toJson().isMember("name"));
-    EXPECT_TRUE(options.optRemove("name"));
-    EXPECT_FALSE(options.optGet("name"));
-}
-
 TEST(OptionMap, SectionExportLeavesSecretsOutAndKeepsOtherSections) {
     ScratchDir scratch;
     const std::string file = scratch.path("export.json");

@@ -4,7 +4,6 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +12,7 @@
 
 #include "fake_agent.h"
 #include "plugin_util.h"
+#include "scratch_env.h"
 #include "transfer_azure.h"
 #include "vorn/backup/path.h"
 
@@ -21,6 +21,7 @@ using VORN::Backup::FileInfo;
 using VORN::Backup::Task;
 using VORN::Backup::TransferAgentAzure;
 using vorntest::json;
+using vorntest::readFile;
 
 namespace {
 
@@ -55,11 +56,6 @@ Json::Value writing(const Json::Value &output) {
     Json::Value step = answer(json(R"({"success": true})"));
     step["write_output"] = output;
     return step;
-}
-
-std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 class TransferAzureTest : public ::testing::Test {
