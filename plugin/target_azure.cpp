@@ -19,19 +19,20 @@ namespace {
 
 const char *const UNIT = "target_azure";
 
-const char *const INFO_DB_NAME = BackupInfoDb::FILE_NAME;
-// Below the temporary directory.
-const char *const CREATE_DB_TEMPLATE = "azure_tm.vornbkpinfo.db.XXXXXX";
-const char *const ADOPT_DB_TEMPLATE = "cloud_tm.vornbkpinfo.db.XXXXXX";
-const char *const TASK_CONFIG_TEMPLATE = "TASK_CONFIG.XXXXXX";
+const std::string INFO_DB_NAME = BackupInfoDb::FILE_NAME;
+// Names of temporary files, without the random suffix.
+const std::string CREATE_DB_TEMP_NAME = "azure_tm." + INFO_DB_NAME;
+const std::string ADOPT_DB_TEMP_NAME = "cloud_tm." + INFO_DB_NAME;
+const std::string TASK_CONFIG_TEMP_NAME = "TASK_CONFIG";
 const char *const TASK_CONFIG_SECTION = "task_config";
 const char *const CACHE_SECTION = "TaskConfig";
 const int MAX_TARGET_SUFFIX = 255;
 const int MAX_CANDIDATE_SUFFIX = 65534;
 const int SQLITE_DISK_FULL = 13;
 
-std::string tempTemplate(const char *name) {
-    return Path::join(Path::tempDir(), name);
+// The template of a temporary file called `name` and a random suffix, in the temporary directory.
+std::string tempTemplate(const std::string &name) {
+    return Path::join(Path::tempDir(), name + ".XXXXXX");
 }
 
 // Turns a failed agent response into the target manager's error code; true (and the code
@@ -278,7 +279,7 @@ bool TargetManagerAzure::createTargetByDirName(const std::string &dirName,
         setError(TM_ERR_INVALID_INPUT);
         return false;
     }
-    ScopedTempFile dbFile(tempTemplate(ADOPT_DB_TEMPLATE), true);
+    ScopedTempFile dbFile(tempTemplate(ADOPT_DB_TEMP_NAME), true);
     const std::string dbPath = dirName + "/" + INFO_DB_NAME;
 
     if (m_transferAgent.isExist(dbPath)) {
@@ -320,7 +321,7 @@ std::string TargetManagerAzure::createTarget(const std::string &baseName,
         failStep(m_error, m_transferAgent);
         return "";
     }
-    ScopedTempFile dbFile(tempTemplate(CREATE_DB_TEMPLATE), true);
+    ScopedTempFile dbFile(tempTemplate(CREATE_DB_TEMP_NAME), true);
     if (!dbFile.isValid()) {
         LOG_ERROR("create temp failed, %m");
         setError(TM_ERR_GENERIC);
@@ -383,7 +384,7 @@ bool TargetManagerAzure::removeTarget(const std::string &) {
 bool TargetManagerAzure::setTaskConfig(const std::string &targetId, int taskId) {
     const int repositoryId = getRepository().getId();
     TargetInfoCache cache(repositoryId, targetId);
-    ScopedTempFile configFile(tempTemplate(TASK_CONFIG_TEMPLATE), true);
+    ScopedTempFile configFile(tempTemplate(TASK_CONFIG_TEMP_NAME), true);
     if (!configFile.isValid()) {
         LOG_ERROR("create temp file failed");
         setError(TM_ERR_GENERIC);
