@@ -34,7 +34,9 @@ const MessageRow MESSAGE_TABLE[] = {
     {-4, "Temporary failure in name resolution", {TRANSFER_ERR_RESOLVE, TM_ERR_RESOLVE}},
     {-4, "timed out", {TRANSFER_ERR_TIMEOUT, TM_ERR_TIMEOUT}},
     // The service's answer to a key of the wrong account.
-    {400, "One of the request inputs is out of range.", {TRANSFER_ERR_INVALID, TM_ERR_ACCESS_REFUSED}},
+    {400,
+     "One of the request inputs is out of range.",
+     {TRANSFER_ERR_INVALID, TM_ERR_ACCESS_REFUSED}},
 };
 
 const HostErrors GENERIC_ERRORS = {TRANSFER_ERR_GENERIC, TM_ERR_GENERIC};

@@ -342,7 +342,8 @@ bool TransferAgentAzure::createDir(const std::string &path) {
 
 bool TransferAgentAzure::removeFile(const std::string &path) {
     const std::string container = getContainer();
-    if (!readyToSend(!container.empty() && isValidFileRelativePath(path, false)) || cancelRequested()) {
+    if (!readyToSend(!container.empty() && isValidFileRelativePath(path, false)) ||
+        cancelRequested()) {
         return false;
     }
     const std::string blob = getBlobPath(path);

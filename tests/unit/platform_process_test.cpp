@@ -1,4 +1,4 @@
-// Platform library: child processes, proxy settings, host name and the error slot.
+// Platform library: child processes and proxy settings.
 #include <cerrno>
 #include <string>
 

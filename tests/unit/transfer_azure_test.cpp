@@ -565,7 +565,8 @@ TEST_F(TransferAzureTest, FailedDownloadLeavesTheDestinationAsItWas) {
         int error;
     } cases[] = {
         {{missing, answer(json(R"({"success": true, "count": 0})"))}, 5},
-        {{missing, answer(json(R"({"success": true, "count": 1, "folder": [{"Name": "f/"}]})"))}, 3},
+        {{missing, answer(json(R"({"success": true, "count": 1, "folder": [{"Name": "f/"}]})"))},
+         3},
         {{denied}, 6},
         {{answer(blobProperties(100)), denied}, 6},
         {{answer(blobProperties(10485761)), writing("range"), missing}, 5},
