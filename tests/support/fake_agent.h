@@ -7,6 +7,7 @@
 
 #include <json/value.h>
 
+#include "scratch_env.h"
 #include "vorn/backup/repository.h"
 
 namespace vorntest {
@@ -15,9 +16,8 @@ class FakeAgent {
 public:
     // Makes a scratch directory with the sysroot tree, points VORN_SYSROOT, TMPDIR and the
     // fake's variables at it and starts with an empty scenario (first line "start").
+    // The environment is restored and the scratch directory removed at the end.
     FakeAgent();
-    // Restores the environment and removes the scratch directory.
-    ~FakeAgent();
 
     // The first line the agent writes; std::string() with `none` true writes nothing.
     FakeAgent &startLine(const std::string &line);
@@ -39,8 +39,6 @@ public:
     // The agent variables each start saw, one object per start.
     std::vector<Json::Value> starts() const;
 
-    // The scratch directory (also TMPDIR while the fake is installed).
-    const std::string &dir() const;
     // A path below the scratch directory.
     std::string path(const std::string &name) const;
     // Regular files left in the scratch directory's temp area (TMPDIR), for leak checks.
@@ -50,10 +48,11 @@ private:
     void writeScenario() const;
     std::vector<Json::Value> logEntries() const;
 
-    std::string m_dir;
+    ScratchDir m_scratch;
+    const std::string m_dir;
     std::string m_tmpDir;
     Json::Value m_scenario;
-    std::vector<std::pair<std::string, std::string>> m_savedEnv;
+    ScopedEnv m_env;
 };
 
 // A repository for the plug-in: cloud target type, the given container and credentials.
