@@ -35,6 +35,29 @@ Json::Value json(const std::string &text) {
     return value;
 }
 
+Json::Value failure(int errorCode, const std::string &message) {
+    Json::Value failed(Json::objectValue);
+    failed["success"] = false;
+    failed["error_code"] = errorCode;
+    failed["error_message"] = message;
+    return failed;
+}
+
+Json::Value blobProperties(long long size, long long mtime) {
+    Json::Value response(Json::objectValue);
+    response["success"] = true;
+    response["Properties"]["LastModified"] = Json::Int64(mtime);
+    response["Properties"]["ContentLength"] = Json::Int64(size);
+    response["Properties"]["ETag"] = BLOB_ETAG;
+    return response;
+}
+
+Json::Value answer(const Json::Value &response) {
+    Json::Value step(Json::objectValue);
+    step["response"] = response;
+    return step;
+}
+
 FakeAgent::FakeAgent() : m_dir(m_scratch.dir()), m_scenario(Json::objectValue) {
     m_tmpDir = m_dir + "/tmp";
     fs::create_directories(m_tmpDir);
@@ -71,9 +94,7 @@ FakeAgent &FakeAgent::step(const Json::Value &step) {
 }
 
 FakeAgent &FakeAgent::respond(const Json::Value &response) {
-    Json::Value s(Json::objectValue);
-    s["response"] = response;
-    return step(s);
+    return step(answer(response));
 }
 
 FakeAgent &FakeAgent::respondOk() {
@@ -83,11 +104,7 @@ FakeAgent &FakeAgent::respondOk() {
 }
 
 FakeAgent &FakeAgent::fail(int errorCode, const std::string &message) {
-    Json::Value failed(Json::objectValue);
-    failed["success"] = false;
-    failed["error_code"] = errorCode;
-    failed["error_message"] = message;
-    return respond(failed);
+    return respond(failure(errorCode, message));
 }
 
 FakeAgent &FakeAgent::byDefault(const Json::Value &step) {

@@ -62,6 +62,13 @@ VORN::Backup::Repository makeRepository(const std::string &container = "backups"
 // Parses JSON text written in a test; throws on a typo.
 Json::Value json(const std::string &text);
 
+// Agent responses and scripted steps: a failure with its code and message, a success carrying
+// blob properties (the ETag is BLOB_ETAG), and a step answering `response`.
+const char *const BLOB_ETAG = "\"0x8DC0FFEE\"";
+Json::Value failure(int errorCode, const std::string &message = "");
+Json::Value blobProperties(long long size, long long mtime = 1700000000);
+Json::Value answer(const Json::Value &response);
+
 // Makes a file of `size` bytes (sparse when `sparse`), content o % 251 at offset o otherwise.
 void makeFile(const std::string &path, long long size, bool sparse = false);
 // True when the file at `path` holds exactly `size` bytes of the o % 251 pattern.

@@ -10,6 +10,7 @@
 #include "vorn/platform.h"
 
 using VORN::Backup::AzureClient;
+using vorntest::failure;
 using vorntest::FakeAgent;
 using vorntest::json;
 using VORN::Backup::AgentClient;
@@ -97,13 +98,6 @@ TEST_F(AzureClientTest, FailedStartsSetTheirCodeAndCleanUp) {
         EXPECT_EQ(nullptr, getenv("LANG"));
         expectNoAgentVariables();
     }
-}
-
-Json::Value failure(int code) {
-    Json::Value response(Json::objectValue);
-    response["success"] = false;
-    response["error_code"] = code;
-    return response;
 }
 
 // A retried failure is followed by a success, so a retried request is sent twice and then

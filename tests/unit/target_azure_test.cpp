@@ -17,6 +17,7 @@
 
 using namespace VORN::Backup;
 using ::testing::IsEmpty;
+using vorntest::blobProperties;
 using vorntest::FakeAgent;
 using vorntest::json;
 
@@ -33,13 +34,6 @@ Json::Value listing(const std::vector<std::string> &folders,
     for (const std::string &name : files) {
         response["file"].append(json(R"({"Properties": {"ContentLength": 1}})"))["Name"] = name;
     }
-    return response;
-}
-
-Json::Value blobProperties(long long size, long mtime = 1600000000) {
-    Json::Value response = json(R"({"success": true, "Properties": {"ETag": "0x1"}})");
-    response["Properties"]["ContentLength"] = static_cast<Json::Int64>(size);
-    response["Properties"]["LastModified"] = static_cast<Json::Int64>(mtime);
     return response;
 }
 
@@ -108,11 +102,7 @@ TEST_F(TargetManagerAzureTest, GetStatusReportsReachabilityOrWhyNot) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.message);
         // Every attempt alike, as network failures are retried.
-        Json::Value step;
-        step["response"] = json(R"({"success": false})");
-        step["response"]["error_code"] = c.code;
-        step["response"]["error_message"] = c.message;
-        m_fake.byDefault(step);
+        m_fake.byDefault(vorntest::answer(vorntest::failure(c.code, c.message)));
         status = "stale";
         EXPECT_EQ(-1, m_manager.getStatus(status));
         EXPECT_EQ("", status);

@@ -20,21 +20,15 @@ namespace fs = std::filesystem;
 using VORN::Backup::FileInfo;
 using VORN::Backup::Task;
 using VORN::Backup::TransferAgentAzure;
+using vorntest::answer;
+using vorntest::blobProperties;
 using vorntest::json;
 using vorntest::readFile;
 
 namespace {
 
 const long long MTIME = 1700000000;
-const char *const ETAG = "\"0x8DC0FFEE\"";
-
-Json::Value blobProperties(long long size) {
-    Json::Value response = json(R"({"success": true})");
-    response["Properties"]["LastModified"] = Json::Int64(MTIME);
-    response["Properties"]["ContentLength"] = Json::Int64(size);
-    response["Properties"]["ETag"] = ETAG;
-    return response;
-}
+const char *const ETAG = vorntest::BLOB_ETAG;
 
 // A request on the container "backups": `fn` and the members of the JSON object `more`.
 Json::Value request(const char *fn, const std::string &more = "{}") {
@@ -42,13 +36,6 @@ Json::Value request(const char *fn, const std::string &more = "{}") {
     value["fn"] = fn;
     value["container"] = "backups";
     return value;
-}
-
-// A scripted step answering `response`.
-Json::Value answer(const Json::Value &response) {
-    Json::Value step;
-    step["response"] = response;
-    return step;
 }
 
 // A step that answers success after writing `output` ("range" or a byte count) to "fileOutput".
