@@ -61,12 +61,6 @@ int retryBaseMs() {
                                                     : DEFAULT_RETRY_BASE_MS;
 }
 
-std::string compactJson(const Json::Value &value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    return Json::writeString(builder, value);
-}
-
 // An object whose envelope members, where present, have their types: callers read them with
 // asBool/asInt/asString, which throw on anything else.
 bool parseResponse(const std::string &text, Json::Value &value) {
@@ -127,6 +121,12 @@ void endAgent(VORN_PIPE *&pipe, VORN_PROCESS &process, std::string &readBuffer, 
 }
 
 } // namespace
+
+std::string compactJson(const Json::Value &value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return Json::writeString(builder, value);
+}
 
 AgentClient::AgentClient() : m_pipe(nullptr), m_maxAttempts(1), m_maxDelaySeconds(0) {
     m_process.pid = -1;
@@ -261,11 +261,14 @@ bool AgentClient::sendOnce(const std::string &line, Json::Value &response) {
     return isSuccessResponse(response);
 }
 
+long long AgentClient::retryDelayMs(int attempt, int baseMs, int maxDelaySeconds) {
+    const long long capMs = static_cast<long long>(maxDelaySeconds) * 1000;
+    const int shift = std::min(std::max(attempt - 1, 0), 30);
+    return std::min(static_cast<long long>(baseMs) << shift, capMs);
+}
+
 bool AgentClient::waitBeforeRetry(int attempt) const {
-    const long long capMs = static_cast<long long>(m_maxDelaySeconds) * 1000;
-    const int shift = std::min(attempt - 1, 30);
-    const long long delayMs = std::min(static_cast<long long>(retryBaseMs()) << shift, capMs);
-    const long long deadline = nowMs() + delayMs;
+    const long long deadline = nowMs() + retryDelayMs(attempt, retryBaseMs(), m_maxDelaySeconds);
     for (;;) {
         if (cancelled(m_cancelHook)) {
             return false;

@@ -4,8 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <syslog.h>
-
+#include "plugin_util.h"
 #include "vorn/platform.h"
 
 namespace VORN {
@@ -15,8 +14,6 @@ namespace {
 
 const char *const UNIT = "azure_client";
 
-#define LOG_ERROR(fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, UNIT, __LINE__, ##__VA_ARGS__)
-
 const char *const INTERPRETER = "/usr/bin/python";
 const char *const AGENT_SCRIPT = "/usr/vorn/vornbackup/addon/azure_blob/python/azure_agent.py";
 const char *const START_LOCALE = "en_US.utf8";
@@ -24,7 +21,6 @@ const char *const READY_LINE = "start";
 const char *const BAD_KEY_MARKER = "is not a valid base64 string";
 const size_t PROXY_BUFFER_SIZE = 2048;
 const int ERR_AGENT_NOT_READY = 0x2A00;
-const int ERR_SECRET_NOT_BASE64 = 0x300;
 
 bool unsetAgentEnv() {
     unsetenv("AZURE_ACCESS_KEY");
@@ -117,7 +113,8 @@ private:
 } // namespace
 
 AzureClient::AzureClient() {
-    setRetryPolicy(10, 5, boost::function<bool(const Json::Value &)>(isRetryableResponse));
+    setRetryPolicy(RETRY_ATTEMPTS, RETRY_MAX_DELAY_SECONDS,
+                   boost::function<bool(const Json::Value &)>(isRetryableResponse));
 }
 
 AzureClient::~AzureClient() {}
@@ -163,7 +160,7 @@ bool AzureClient::connect(const std::string &accessKey, const std::string &secre
 }
 
 bool AzureClient::isSuccessResponse(const Json::Value &response) const {
-    return response.isObject() && response.get("success", false).asBool();
+    return isAgentSuccess(response);
 }
 
 bool AzureClient::fillCanceledResponse(Json::Value &response) const {

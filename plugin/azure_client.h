@@ -13,6 +13,11 @@ namespace Backup {
 
 class AzureClient : public AgentClient {
 public:
+    // A failed request is sent at most RETRY_ATTEMPTS times in all, with waits that double up
+    // to RETRY_MAX_DELAY_SECONDS.
+    static constexpr int RETRY_ATTEMPTS = 10;
+    static constexpr int RETRY_MAX_DELAY_SECONDS = 5;
+
     AzureClient();
     virtual ~AzureClient();
 

@@ -4,10 +4,7 @@
 #include <cstring>
 #include <set>
 
-#include <syslog.h>
-
-#include <json/writer.h>
-
+#include "plugin_util.h"
 #include "vorn/backup/backup_info_db.h"
 #include "vorn/backup/cache.h"
 #include "vorn/backup/path.h"
@@ -22,80 +19,29 @@ namespace {
 
 const char *const UNIT = "target_azure";
 
-#define LOG_ERROR(fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, UNIT, __LINE__, ##__VA_ARGS__)
-
-const char *const INFO_DB_NAME = BackupInfoDb::FILE_NAME;
-const char *const CREATE_DB_TEMPLATE = "/tmp/azure_tm.vornbkpinfo.db.XXXXXX";
-const char *const ADOPT_DB_TEMPLATE = "/tmp/cloud_tm.vornbkpinfo.db.XXXXXX";
-const char *const TASK_CONFIG_TEMPLATE = "/tmp/TASK_CONFIG.XXXXXX";
+const std::string INFO_DB_NAME = BackupInfoDb::FILE_NAME;
+// Names of temporary files, without the random suffix.
+const std::string CREATE_DB_TEMP_NAME = "azure_tm." + INFO_DB_NAME;
+const std::string ADOPT_DB_TEMP_NAME = "cloud_tm." + INFO_DB_NAME;
+const std::string TASK_CONFIG_TEMP_NAME = "TASK_CONFIG";
 const char *const TASK_CONFIG_SECTION = "task_config";
 const char *const CACHE_SECTION = "TaskConfig";
 const int MAX_TARGET_SUFFIX = 255;
 const int MAX_CANDIDATE_SUFFIX = 65534;
 const int SQLITE_DISK_FULL = 13;
 
-bool responseSucceeded(const Json::Value &response) {
-    return response.isObject() && response.get("success", false).asBool();
-}
-
-int responseCode(const Json::Value &response) {
-    const Json::Value code = response.isObject() ? response.get("error_code", -1) : Json::Value(-1);
-    return code.isInt() ? code.asInt() : -1;
-}
-
-bool messageHas(const Json::Value &response, const char *phrase) {
-    if (!response.isObject()) {
-        return false;
-    }
-    const Json::Value message = response.get("error_message", "");
-    return message.isString() && message.asString().find(phrase) != std::string::npos;
-}
-
-// The response as one line of JSON, for log lines.
-std::string jsonText(const Json::Value &response) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    return Json::writeString(builder, response);
+// The template of a temporary file called `name` and a random suffix, in the temporary directory.
+std::string tempTemplate(const std::string &name) {
+    return Path::join(Path::tempDir(), name + ".XXXXXX");
 }
 
 // Turns a failed agent response into the target manager's error code; true (and the code
 // untouched) only for a success response.
 bool checkTargetResponse(TM_ERROR_CODE &error, const Json::Value &response) {
-    if (responseSucceeded(response)) {
+    if (isAgentSuccess(response)) {
         return true;
     }
-    switch (responseCode(response)) {
-    case 400:
-        error = messageHas(response, "One of the request inputs is out of range.")
-                    ? TM_ERR_ACCESS_REFUSED
-                    : TM_ERR_GENERIC;
-        break;
-    case 403:
-    case -2:
-        error = TM_ERR_ACCESS_REFUSED;
-        break;
-    case 404:
-        error = TM_ERR_NOT_FOUND;
-        break;
-    case 409:
-        error = TM_ERR_CONFLICT;
-        break;
-    case -3:
-        error = TM_ERR_CANCELLED;
-        break;
-    case -4:
-        if (messageHas(response, "Temporary failure in name resolution")) {
-            error = TM_ERR_RESOLVE;
-        } else if (messageHas(response, "timed out")) {
-            error = TM_ERR_TIMEOUT;
-        } else {
-            error = TM_ERR_NETWORK;
-        }
-        break;
-    default:
-        error = TM_ERR_GENERIC;
-        break;
-    }
+    error = hostErrorsOf(response).target;
     return false;
 }
 
@@ -127,7 +73,7 @@ TM_ERROR_CODE targetErrorOf(TransferError error) {
 // successful listing, leaves an earlier success there: the agent's own error code is used
 // then, so that a failed step is never reported as success.
 bool failStep(TM_ERROR_CODE &error, const TransferAgentAzure &agent) {
-    if (checkTargetResponse(error, agent.m_response)) {
+    if (checkTargetResponse(error, agent.lastResponse())) {
         error = targetErrorOf(agent.getError());
     }
     return false;
@@ -135,12 +81,7 @@ bool failStep(TM_ERROR_CODE &error, const TransferAgentAzure &agent) {
 
 // Starts the agent when it does not run yet.
 bool startClient(TransferAgentAzure &agent, TM_ERROR_CODE &error) {
-    return agent.checkAndCreateClient() || failStep(error, agent);
-}
-
-std::string stripTrailingSlashes(const std::string &path) {
-    const std::string::size_type last = path.find_last_not_of('/');
-    return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+    return agent.startAgent() || failStep(error, agent);
 }
 
 // The names at the container root that begin with `prefix`, files and directories alike.
@@ -152,7 +93,7 @@ bool listTakenNames(TransferAgentAzure &agent, const std::string &prefix,
     }
     for (const FileInfo &entry : entries) {
         if (entry.getRpath().compare(0, prefix.size(), prefix) == 0) {
-            taken.insert(stripTrailingSlashes(entry.getRpath()));
+            taken.insert(withoutTrailingSlashes(entry.getRpath()));
         }
     }
     return true;
@@ -238,18 +179,13 @@ bool TargetManagerAzure::isValid() {
     return m_transferAgent.isValid();
 }
 
-std::string TargetManagerAzure::getContainer() const {
-    return getRepository().getOptions().optString(Repository::SZK_REMOTE_BUCKET, "");
-}
-
 int TargetManagerAzure::getStatus(std::string &status) {
     status.clear();
     if (!startClient(m_transferAgent, m_error)) {
         return -1;
     }
     Json::Value response;
-    if (m_transferAgent.m_client.send(&response, "fn", "getContainerProperties", "container",
-                                      getContainer().c_str(), static_cast<char *>(nullptr))) {
+    if (m_transferAgent.requestContainerProperties(response)) {
         return 1;
     }
     checkTargetResponse(m_error, response);
@@ -260,29 +196,26 @@ bool TargetManagerAzure::createContainer() {
     if (!startClient(m_transferAgent, m_error)) {
         return false;
     }
-    const std::string container = getContainer();
+    const std::string container = m_transferAgent.getContainer();
     if (container.empty()) {
         setError(TM_ERR_INVALID_INPUT);
         return false;
     }
     Json::Value response;
-    if (m_transferAgent.m_client.send(&response, "fn", "createContainer", "container",
-                                      container.c_str(), static_cast<char *>(nullptr))) {
+    if (m_transferAgent.requestContainerCreation(response)) {
         return true;
     }
-    if (!responseSucceeded(response)) {
-        // An invalid name and an existing container are answers for the user, not faults.
-        const int code = responseCode(response);
-        if (code == 400) {
-            setError(TM_ERR_BAD_REQUEST);
-            return false;
-        }
-        if (code == 409) {
-            setError(TM_ERR_CONFLICT);
-            return false;
-        }
+    // An invalid name and an existing container are answers for the user, not faults.
+    const int code = agentErrorCode(response);
+    if (code == 400) {
+        setError(TM_ERR_BAD_REQUEST);
+        return false;
     }
-    LOG_ERROR("createContainer(%s) failed: %s", container.c_str(), jsonText(response).c_str());
+    if (code == 409) {
+        setError(TM_ERR_CONFLICT);
+        return false;
+    }
+    LOG_ERROR("createContainer(%s) failed: %s", container.c_str(), compactJson(response).c_str());
     checkTargetResponse(m_error, response);
     return false;
 }
@@ -292,8 +225,7 @@ bool TargetManagerAzure::getAvailableOptions(OptionMap &options) {
         return false;
     }
     Json::Value response;
-    if (!m_transferAgent.m_client.send(&response, "fn", "listContainers",
-                                       static_cast<char *>(nullptr))) {
+    if (!m_transferAgent.requestContainerList(response)) {
         return checkTargetResponse(m_error, response);
     }
     std::list<std::string> names;
@@ -347,7 +279,7 @@ bool TargetManagerAzure::createTargetByDirName(const std::string &dirName,
         setError(TM_ERR_INVALID_INPUT);
         return false;
     }
-    ScopedTempFile dbFile(ADOPT_DB_TEMPLATE, true);
+    ScopedTempFile dbFile(tempTemplate(ADOPT_DB_TEMP_NAME), true);
     const std::string dbPath = dirName + "/" + INFO_DB_NAME;
 
     if (m_transferAgent.isExist(dbPath)) {
@@ -389,7 +321,7 @@ std::string TargetManagerAzure::createTarget(const std::string &baseName,
         failStep(m_error, m_transferAgent);
         return "";
     }
-    ScopedTempFile dbFile(CREATE_DB_TEMPLATE, true);
+    ScopedTempFile dbFile(tempTemplate(CREATE_DB_TEMP_NAME), true);
     if (!dbFile.isValid()) {
         LOG_ERROR("create temp failed, %m");
         setError(TM_ERR_GENERIC);
@@ -433,7 +365,7 @@ bool TargetManagerAzure::listTarget(std::list<TargetInfo> &targets) {
     targets.clear();
     for (const FileInfo &entry : entries) {
         TargetInfo info;
-        info.targetId = stripTrailingSlashes(entry.getRpath());
+        info.targetId = withoutTrailingSlashes(entry.getRpath());
         targets.push_back(info);
     }
     return true;
@@ -452,7 +384,7 @@ bool TargetManagerAzure::removeTarget(const std::string &) {
 bool TargetManagerAzure::setTaskConfig(const std::string &targetId, int taskId) {
     const int repositoryId = getRepository().getId();
     TargetInfoCache cache(repositoryId, targetId);
-    ScopedTempFile configFile(TASK_CONFIG_TEMPLATE, true);
+    ScopedTempFile configFile(tempTemplate(TASK_CONFIG_TEMP_NAME), true);
     if (!configFile.isValid()) {
         LOG_ERROR("create temp file failed");
         setError(TM_ERR_GENERIC);
@@ -471,8 +403,8 @@ bool TargetManagerAzure::setTaskConfig(const std::string &targetId, int taskId) 
     }
     const std::string remotePath = targetId + "/" + Task::CONFIG_FILE_NAME;
     if (!m_transferAgent.sendFile(configFile.getPath(), remotePath)) {
-        LOG_ERROR("send(%s,%s) failed, %s", getContainer().c_str(), remotePath.c_str(),
-                  jsonText(m_transferAgent.m_response).c_str());
+        LOG_ERROR("send(%s,%s) failed, %s", m_transferAgent.getContainer().c_str(),
+                  remotePath.c_str(), compactJson(m_transferAgent.lastResponse()).c_str());
         return failStep(m_error, m_transferAgent);
     }
     // The service's time of the stored blob, so that later comparisons with the remote copy

@@ -36,8 +36,7 @@ public:
     bool findRepository(std::list<Repository> &repositories) override;
     bool findTarget(std::list<TargetInfo> &targets) override;
 
-    std::string getContainer() const;
-
+private:
     TransferAgentAzure m_transferAgent;
 };
 

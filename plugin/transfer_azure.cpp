@@ -5,10 +5,8 @@
 #include <memory>
 
 #include <sys/stat.h>
-#include <syslog.h>
 
-#include <json/writer.h>
-
+#include "plugin_util.h"
 #include "vorn/backup/path.h"
 #include "vorn/backup/scoped_temp_file.h"
 #include "vorn/platform.h"
@@ -20,62 +18,8 @@ namespace {
 
 const char *const UNIT = "transfer_azure";
 
-#define LOGE(fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, UNIT, __LINE__, ##__VA_ARGS__)
-
 // Ends the argument list of the variadic AgentClient::send.
 const char *const END_OF_ARGS = nullptr;
-
-// Below this size a file goes in one request; the agent reads it itself.
-const long long SINGLE_REQUEST_LIMIT_HTTPS = 4194304;
-const long long SINGLE_REQUEST_LIMIT_HTTP = 33554432;
-const long long BLOCK_SIZE = 4194304;
-const int BLOCK_SHIFT = 22;
-const long long MAX_BLOCKS = 50000;
-// The largest blob fetched in one request, and the length of every range of a larger one.
-const long long RANGE_SIZE = 10485760;
-
-// Platform error left by AzureClient::connect when the agent refused the secret key.
-const int ERR_SECRET_NOT_BASE64 = 0x300;
-
-std::string withoutTrailingSlashes(std::string path) {
-    const std::string::size_type last = path.find_last_not_of('/');
-    path.erase(last == std::string::npos ? 0 : last + 1);
-    return path;
-}
-
-// One line of JSON, for log lines.
-std::string compactText(const Json::Value &value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    return Json::writeString(builder, value);
-}
-
-TransferError transferErrorOf(int code, const std::string &message) {
-    switch (code) {
-    case -2:
-        return TRANSFER_ERR_AUTH;
-    case 403:
-        return TRANSFER_ERR_ACCESS_DENIED;
-    case 404:
-        return TRANSFER_ERR_NOT_FOUND;
-    case 400:
-        return TRANSFER_ERR_INVALID;
-    case -4:
-        if (message.find("Temporary failure in name resolution") != std::string::npos) {
-            return TRANSFER_ERR_RESOLVE;
-        }
-        if (message.find("timed out") != std::string::npos) {
-            return TRANSFER_ERR_TIMEOUT;
-        }
-        return TRANSFER_ERR_NETWORK;
-    case -3:
-        return TRANSFER_ERR_CANCELLED;
-    case -5:
-        return TRANSFER_ERR_INVALID;
-    default:
-        return TRANSFER_ERR_GENERIC;
-    }
-}
 
 // Ends an exchange: true when the request went through, otherwise logs the response and
 // leaves the transfer error it stands for. Lookups fail routinely (a missing path is an answer),
@@ -86,8 +30,7 @@ bool checkTransferResponse(TransferError &error, bool sent, const Json::Value &r
     if (sent) {
         return true;
     }
-    const int code =
-        response.get("success", false).asBool() ? 0 : response.get("error_code", -1).asInt();
+    const int code = agentErrorCode(response);
     int priority;
     if (logAsError) {
         priority = (code == 404 || code == 409) ? LOG_DEBUG : LOG_ERR;
@@ -95,8 +38,8 @@ bool checkTransferResponse(TransferError &error, bool sent, const Json::Value &r
         priority = code == -1 ? LOG_ERR : LOG_DEBUG;
     }
     syslog(priority, "%s:%d %s:%d failed, %s", UNIT, __LINE__, caller, callerLine,
-           compactText(response).c_str());
-    error = transferErrorOf(code, response.get("error_message", "").asString());
+           compactJson(response).c_str());
+    error = hostErrorsOf(response).transfer;
     return false;
 }
 
@@ -124,8 +67,8 @@ bool hasDownloadedSize(const std::string &path, long long expected) {
     const bool examined = lstat64(path.c_str(), &st) == 0;
     const long long found = examined ? st.st_size : 0;
     if (!examined || found != expected) {
-        LOGE("get a bad file %llu != %llu", static_cast<unsigned long long>(found),
-             static_cast<unsigned long long>(expected));
+        LOG_ERROR("get a bad file %llu != %llu", static_cast<unsigned long long>(found),
+                  static_cast<unsigned long long>(expected));
         return false;
     }
     return true;
@@ -168,6 +111,31 @@ std::string TransferAgentAzure::getBlobPath(const std::string &path) const {
     return withoutTrailingSlashes(Path::join(getTargetId(), path));
 }
 
+bool TransferAgentAzure::startAgent() {
+    return checkAndCreateClient();
+}
+
+bool TransferAgentAzure::sendContainerRequest(const char *fn, const std::string &container,
+                                              Json::Value &response) {
+    return m_client.send(&response, "fn", fn, "container", container.c_str(), END_OF_ARGS);
+}
+
+bool TransferAgentAzure::requestContainerProperties(Json::Value &response) {
+    return sendContainerRequest("getContainerProperties", getContainer(), response);
+}
+
+bool TransferAgentAzure::requestContainerCreation(Json::Value &response) {
+    return sendContainerRequest("createContainer", getContainer(), response);
+}
+
+bool TransferAgentAzure::requestContainerList(Json::Value &response) {
+    return m_client.send(&response, "fn", "listContainers", END_OF_ARGS);
+}
+
+const Json::Value &TransferAgentAzure::lastResponse() const {
+    return m_response;
+}
+
 bool TransferAgentAzure::checkAndCreateClient() {
     if (m_client.isConnected()) {
         return true;
@@ -207,7 +175,7 @@ bool TransferAgentAzure::readyToSend(bool inputValid) {
         return false;
     }
     if (!checkAndCreateClient()) {
-        LOGE("create client failed");
+        LOG_ERROR("create client failed");
         return false;
     }
     return true;
@@ -222,8 +190,7 @@ bool TransferAgentAzure::remote_stat(const std::string &path, FileInfo &info, bo
 
     if (path.empty()) {
         if (getBlobPath(path).empty()) {
-            if (!m_client.send(&m_response, "fn", "getContainerProperties", "container",
-                               container.c_str(), END_OF_ARGS)) {
+            if (!sendContainerRequest("getContainerProperties", container, m_response)) {
                 return checkTransferResponse(m_error, false, m_response, false, "remote_stat",
                                              __LINE__);
             }
@@ -265,7 +232,7 @@ bool TransferAgentAzure::findDirectory(const std::string &path, FileInfo &info) 
         parent.clear();
     }
     if (name.empty() || name == ".") {
-        LOGE("basename could not be empty");
+        LOG_ERROR("basename could not be empty");
         return false;
     }
     std::list<FileInfo> entries;
@@ -299,10 +266,7 @@ bool TransferAgentAzure::isFileExist(const std::string &path) {
 bool TransferAgentAzure::listDirEx(const std::string &path, std::list<FileInfo> &entries,
                                    std::string &marker, bool recursive) {
     const std::string container = getContainer();
-    if (!readyToSend(!container.empty() && isValidRelativePath(path, true))) {
-        return false;
-    }
-    if (cancelRequested()) {
+    if (!readyToSend(!container.empty() && isValidRelativePath(path, true)) || cancelRequested()) {
         return false;
     }
 
@@ -378,10 +342,8 @@ bool TransferAgentAzure::createDir(const std::string &path) {
 
 bool TransferAgentAzure::removeFile(const std::string &path) {
     const std::string container = getContainer();
-    if (!readyToSend(!container.empty() && isValidFileRelativePath(path, false))) {
-        return false;
-    }
-    if (cancelRequested()) {
+    if (!readyToSend(!container.empty() && isValidFileRelativePath(path, false)) ||
+        cancelRequested()) {
         return false;
     }
     const std::string blob = getBlobPath(path);
@@ -442,7 +404,7 @@ bool TransferAgentAzure::sendFile(const std::string &localPath, const std::strin
     struct stat64 st;
     if (lstat64(absLocalPath.c_str(), &st) != 0) {
         const int err = errno;
-        LOGE("lstat failed, %m [%s]", absLocalPath.c_str());
+        LOG_ERROR("lstat failed, %m [%s]", absLocalPath.c_str());
         m_error = getTransferErrorByLibcStat(err);
         return false;
     }
@@ -482,9 +444,9 @@ bool TransferAgentAzure::sendWhole(const std::string &absLocalPath, const std::s
 bool TransferAgentAzure::sendBlocks(const std::string &absLocalPath, const std::string &remotePath,
                                     long long size, boost::function<bool(long long)> &progress,
                                     FileInfo &info) {
-    const long long blockCount = (size + BLOCK_SIZE - 1) >> BLOCK_SHIFT;
+    const long long blockCount = (size + BLOCK_SIZE - 1) / BLOCK_SIZE;
     if (blockCount > MAX_BLOCKS) {
-        LOGE("do not support part count > 50000");
+        LOG_ERROR("do not support part count > 50000");
         m_error = TRANSFER_ERR_FILE_TOO_LARGE;
         return false;
     }
@@ -492,14 +454,14 @@ bool TransferAgentAzure::sendBlocks(const std::string &absLocalPath, const std::
 
     ScopedTempFile blockFile("", true);
     if (!blockFile.isValid()) {
-        LOGE("create temp file failed, %m");
+        LOG_ERROR("create temp file failed, %m");
         m_error = TRANSFER_ERR_GENERIC;
         return false;
     }
     FileHandle source(fopen64(absLocalPath.c_str(), "r"), &fclose);
     if (!source) {
         const int err = errno;
-        LOGE("open failed, %m [%s]", absLocalPath.c_str());
+        LOG_ERROR("open failed, %m [%s]", absLocalPath.c_str());
         m_error = getTransferErrorByLibcFileIo(err);
         return false;
     }
@@ -554,12 +516,12 @@ bool TransferAgentAzure::recvFile(const std::string &remotePath, const std::stri
     const std::string absLocalPath = Path::absPath(localPath);
     if (!stat(remotePath, remote)) {
         if (m_error != TRANSFER_ERR_NOT_FOUND) {
-            LOGE("remote stat [%s] failed", remotePath.c_str());
+            LOG_ERROR("remote stat [%s] failed", remotePath.c_str());
         }
         return false;
     }
     if (!remote.isRegType()) {
-        LOGE("could not download non regular file");
+        LOG_ERROR("could not download non regular file");
         m_error = TRANSFER_ERR_INVALID;
         return false;
     }
@@ -568,7 +530,7 @@ bool TransferAgentAzure::recvFile(const std::string &remotePath, const std::stri
     }
     ScopedTempFile download(absLocalPath, true);
     if (!download.isValid()) {
-        LOGE("create temp failed, %m");
+        LOG_ERROR("create temp failed, %m");
         m_error = TRANSFER_ERR_GENERIC;
         return false;
     }
@@ -579,7 +541,7 @@ bool TransferAgentAzure::recvFile(const std::string &remotePath, const std::stri
             return false;
         }
         if (!download.rename(absLocalPath)) {
-            LOGE("rename temp failed, %m");
+            LOG_ERROR("rename temp failed, %m");
             m_error = TRANSFER_ERR_GENERIC;
             return false;
         }
@@ -593,7 +555,7 @@ bool TransferAgentAzure::recvFile(const std::string &remotePath, const std::stri
         return false;
     }
     if (!download.rename(absLocalPath)) {
-        LOGE("rename failed, %m");
+        LOG_ERROR("rename failed, %m");
         m_error = TRANSFER_ERR_GENERIC;
         return false;
     }
@@ -622,13 +584,13 @@ bool TransferAgentAzure::fetchRanges(const std::string &remotePath, const std::s
                                      boost::function<bool(long long)> &progress) {
     ScopedTempFile rangeFile(absLocalPath + ".part", true);
     if (!rangeFile.isValid()) {
-        LOGE("create temp failed");
+        LOG_ERROR("create temp failed");
         m_error = TRANSFER_ERR_GENERIC;
         return false;
     }
     FileHandle download(fopen64(downloadPath.c_str(), "w"), &fclose);
     if (!download) {
-        LOGE("open failed, %m");
+        LOG_ERROR("open failed, %m");
         m_error = TRANSFER_ERR_GENERIC;
         return false;
     }
@@ -652,8 +614,8 @@ bool TransferAgentAzure::fetchRanges(const std::string &remotePath, const std::s
         }
         if (!AgentClient::appendFileToFp(rangeFile.getPath(), download.get(), m_cancelHook,
                                          m_error)) {
-            LOGE("merge %llu-%llu to [%s] failed", static_cast<unsigned long long>(start),
-                 static_cast<unsigned long long>(end), downloadPath.c_str());
+            LOG_ERROR("merge %llu-%llu to [%s] failed", static_cast<unsigned long long>(start),
+                  static_cast<unsigned long long>(end), downloadPath.c_str());
             return false;
         }
         if (progress) {

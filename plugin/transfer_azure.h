@@ -47,6 +47,17 @@ public:
 
     // The container name; empty when the repository names none.
     std::string getContainer() const;
+
+    // The target manager's view of the agent: start it, and the container requests, each
+    // answered in `response`.
+    bool startAgent();
+    bool requestContainerProperties(Json::Value &response);
+    bool requestContainerCreation(Json::Value &response);
+    bool requestContainerList(Json::Value &response);
+    // The response to the last request of a file operation.
+    const Json::Value &lastResponse() const;
+
+private:
     // The blob name of a path relative to the target: target id and path joined, trailing "/"
     // removed; the empty string names the container itself.
     std::string getBlobPath(const std::string &path) const;
@@ -54,12 +65,7 @@ public:
     bool checkAndCreateClient();
     // Decides whether `path` is a blob, a directory or the target root.
     bool remote_stat(const std::string &path, FileInfo &info, bool fileOnly);
-
-    AzureClient m_client;
-    bool m_useHttps;
-    Json::Value m_response;
-
-private:
+    bool sendContainerRequest(const char *fn, const std::string &container, Json::Value &response);
     bool readyToSend(bool inputValid);
     bool cancelRequested();
     bool sendWhole(const std::string &absLocalPath, const std::string &remotePath,
@@ -72,6 +78,10 @@ private:
                      const std::string &downloadPath, long long size,
                      boost::function<bool(long long)> &progress);
     bool findDirectory(const std::string &path, FileInfo &info);
+
+    AzureClient m_client;
+    bool m_useHttps;
+    Json::Value m_response;
 };
 
 } // namespace Backup

@@ -10,18 +10,17 @@
 #include <unistd.h>
 
 #include <json/reader.h>
-#include <json/writer.h>
+
+#include "vorn/backup/agent_client.h"
 
 namespace fs = std::filesystem;
 
 namespace vorntest {
 
-const char *const AGENT_SCRIPT_PATH = "/usr/vorn/vornbackup/addon/azure_blob/python/azure_agent.py";
-
 namespace {
 
-const char *const MANAGED_VARIABLES[] = {"VORN_SYSROOT", "TMPDIR", "FAKE_AGENT_SCENARIO",
-                                         "FAKE_AGENT_LOG", "VORN_AGENT_RETRY_BASE_MS"};
+// The agent path the plug-in starts, below the sysroot.
+const char *const AGENT_SCRIPT_PATH = "/usr/vorn/vornbackup/addon/azure_blob/python/azure_agent.py";
 
 } // namespace
 
@@ -36,42 +35,44 @@ Json::Value json(const std::string &text) {
     return value;
 }
 
-FakeAgent::FakeAgent() : m_scenario(Json::objectValue) {
-    char templ[] = "/tmp/vorn-test-XXXXXX";
-    if (!mkdtemp(templ)) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    m_dir = templ;
+Json::Value failure(int errorCode, const std::string &message) {
+    Json::Value failed(Json::objectValue);
+    failed["success"] = false;
+    failed["error_code"] = errorCode;
+    failed["error_message"] = message;
+    return failed;
+}
+
+Json::Value blobProperties(long long size, long long mtime) {
+    Json::Value response(Json::objectValue);
+    response["success"] = true;
+    response["Properties"]["LastModified"] = Json::Int64(mtime);
+    response["Properties"]["ContentLength"] = Json::Int64(size);
+    response["Properties"]["ETag"] = BLOB_ETAG;
+    return response;
+}
+
+Json::Value answer(const Json::Value &response) {
+    Json::Value step(Json::objectValue);
+    step["response"] = response;
+    return step;
+}
+
+FakeAgent::FakeAgent() : m_dir(m_scratch.dir()), m_scenario(Json::objectValue) {
     m_tmpDir = m_dir + "/tmp";
     fs::create_directories(m_tmpDir);
     const fs::path script = fs::path(m_dir + "/root" + AGENT_SCRIPT_PATH);
     fs::create_directories(script.parent_path());
     fs::copy_file(FAKE_AGENT_SOURCE, script);
 
-    for (const char *name : MANAGED_VARIABLES) {
-        const char *old = getenv(name);
-        m_savedEnv.emplace_back(name, old ? std::string(old) : std::string("\x01unset"));
-    }
-    setenv("VORN_SYSROOT", (m_dir + "/root").c_str(), 1);
-    setenv("TMPDIR", m_tmpDir.c_str(), 1);
-    setenv("FAKE_AGENT_SCENARIO", (m_dir + "/scenario.json").c_str(), 1);
-    setenv("FAKE_AGENT_LOG", (m_dir + "/agent.log").c_str(), 1);
-    setenv("VORN_AGENT_RETRY_BASE_MS", "1", 1);
+    m_env.set("VORN_SYSROOT", m_dir + "/root")
+        .set("TMPDIR", m_tmpDir)
+        .set("FAKE_AGENT_SCENARIO", m_dir + "/scenario.json")
+        .set("FAKE_AGENT_LOG", m_dir + "/agent.log")
+        .set("VORN_AGENT_RETRY_BASE_MS", "1");
     m_scenario["start"] = "start";
     m_scenario["steps"] = Json::Value(Json::arrayValue);
     writeScenario();
-}
-
-FakeAgent::~FakeAgent() {
-    for (const auto &saved : m_savedEnv) {
-        if (saved.second == "\x01unset") {
-            unsetenv(saved.first.c_str());
-        } else {
-            setenv(saved.first.c_str(), saved.second.c_str(), 1);
-        }
-    }
-    std::error_code ignored;
-    fs::remove_all(m_dir, ignored);
 }
 
 FakeAgent &FakeAgent::startLine(const std::string &line) {
@@ -93,9 +94,7 @@ FakeAgent &FakeAgent::step(const Json::Value &step) {
 }
 
 FakeAgent &FakeAgent::respond(const Json::Value &response) {
-    Json::Value s(Json::objectValue);
-    s["response"] = response;
-    return step(s);
+    return step(answer(response));
 }
 
 FakeAgent &FakeAgent::respondOk() {
@@ -105,11 +104,7 @@ FakeAgent &FakeAgent::respondOk() {
 }
 
 FakeAgent &FakeAgent::fail(int errorCode, const std::string &message) {
-    Json::Value failed(Json::objectValue);
-    failed["success"] = false;
-    failed["error_code"] = errorCode;
-    failed["error_message"] = message;
-    return respond(failed);
+    return respond(failure(errorCode, message));
 }
 
 FakeAgent &FakeAgent::byDefault(const Json::Value &step) {
@@ -162,10 +157,6 @@ std::vector<Json::Value> FakeAgent::starts() const {
     return out;
 }
 
-const std::string &FakeAgent::dir() const {
-    return m_dir;
-}
-
 std::string FakeAgent::path(const std::string &name) const {
     return m_dir + "/" + name;
 }
@@ -179,12 +170,10 @@ std::vector<std::string> FakeAgent::tempFiles() const {
 }
 
 void FakeAgent::writeScenario() const {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
     const std::string tmp = m_dir + "/scenario.json.new";
     {
         std::ofstream out(tmp);
-        out << Json::writeString(builder, m_scenario) << "\n";
+        out << VORN::Backup::compactJson(m_scenario) << "\n";
     }
     fs::rename(tmp, m_dir + "/scenario.json");
 }

@@ -7,20 +7,17 @@
 
 #include <json/value.h>
 
+#include "scratch_env.h"
 #include "vorn/backup/repository.h"
 
 namespace vorntest {
-
-// The agent path the plug-in starts, below the sysroot.
-extern const char *const AGENT_SCRIPT_PATH;
 
 class FakeAgent {
 public:
     // Makes a scratch directory with the sysroot tree, points VORN_SYSROOT, TMPDIR and the
     // fake's variables at it and starts with an empty scenario (first line "start").
+    // The environment is restored and the scratch directory removed at the end.
     FakeAgent();
-    // Restores the environment and removes the scratch directory.
-    ~FakeAgent();
 
     // The first line the agent writes; std::string() with `none` true writes nothing.
     FakeAgent &startLine(const std::string &line);
@@ -42,8 +39,6 @@ public:
     // The agent variables each start saw, one object per start.
     std::vector<Json::Value> starts() const;
 
-    // The scratch directory (also TMPDIR while the fake is installed).
-    const std::string &dir() const;
     // A path below the scratch directory.
     std::string path(const std::string &name) const;
     // Regular files left in the scratch directory's temp area (TMPDIR), for leak checks.
@@ -53,10 +48,11 @@ private:
     void writeScenario() const;
     std::vector<Json::Value> logEntries() const;
 
-    std::string m_dir;
+    ScratchDir m_scratch;
+    const std::string m_dir;
     std::string m_tmpDir;
     Json::Value m_scenario;
-    std::vector<std::pair<std::string, std::string>> m_savedEnv;
+    ScopedEnv m_env;
 };
 
 // A repository for the plug-in: cloud target type, the given container and credentials.
@@ -65,6 +61,13 @@ VORN::Backup::Repository makeRepository(const std::string &container = "backups"
 
 // Parses JSON text written in a test; throws on a typo.
 Json::Value json(const std::string &text);
+
+// Agent responses and scripted steps: a failure with its code and message, a success carrying
+// blob properties (the ETag is BLOB_ETAG), and a step answering `response`.
+const char *const BLOB_ETAG = "\"0x8DC0FFEE\"";
+Json::Value failure(int errorCode, const std::string &message = "");
+Json::Value blobProperties(long long size, long long mtime = 1700000000);
+Json::Value answer(const Json::Value &response);
 
 // Makes a file of `size` bytes (sparse when `sparse`), content o % 251 at offset o otherwise.
 void makeFile(const std::string &path, long long size, bool sparse = false);

@@ -110,22 +110,24 @@ TEST(AgentClientSend, FramesBothFormsAndRefusesUnpairedKeys) {
     EXPECT_EQ(response["count"], 2); // the unpaired request never reached the agent
 }
 
-TEST(AgentClientSend, DeadAgentFailsWithoutSigpipe) {
-    ScriptClient client;
-    ASSERT_TRUE(client.start("print('ready', flush=True)"));
-    waitForExit(client.pid());
-
-    // Large enough that the write itself meets the closed pipe.
-    Json::Value response;
-    EXPECT_FALSE(client.send(request("reply", std::string(1 << 20, 'x')), response));
-    EXPECT_FALSE(response["success"].asBool());
-    EXPECT_FALSE(response.isMember("error_code"));
-    EXPECT_FALSE(sigpipePending());
-    EXPECT_TRUE(client.ended());
-
-    // Without an agent every later request fails the same way.
-    EXPECT_FALSE(client.send(&response, "fn", "x", nullptr));
-    EXPECT_FALSE(response.isMember("error_code"));
+// A dead agent fails every request without SIGPIPE and is reaped; a running one is ended and
+// reaped when its client goes.
+TEST(AgentClientSend, DeadAgentFailsWithoutSigpipeAndEveryAgentIsReaped) {
+    pid_t runningPid;
+    {
+        ScriptClient client, running;
+        ASSERT_TRUE(client.start("print('ready', flush=True)") && running.start());
+        runningPid = running.pid();
+        waitForExit(client.pid());
+        // Large enough that the write itself meets the closed pipe.
+        Json::Value response;
+        EXPECT_FALSE(client.send(request("reply", std::string(1 << 20, 'x')), response));
+        EXPECT_FALSE(response["success"].asBool() || response.isMember("error_code"));
+        EXPECT_FALSE(sigpipePending());
+        EXPECT_TRUE(client.ended());
+        EXPECT_FALSE(client.send(&response, "fn", "x", nullptr) || response.isMember("error_code"));
+    }
+    EXPECT_TRUE(isReaped(runningPid));
 }
 
 // After a line that is not a well-typed envelope, or none at all, the stream cannot be
@@ -145,42 +147,14 @@ TEST(AgentClientSend, BrokenExchangeEndsTheAgentWithoutErrorCode) {
         ASSERT_TRUE(client.start());
         Json::Value response;
         EXPECT_FALSE(client.send(req, response));
-        EXPECT_FALSE(response["success"].asBool());
-        EXPECT_FALSE(response.isMember("error_code"));
+        EXPECT_FALSE(response["success"].asBool() || response.isMember("error_code"));
         EXPECT_TRUE(client.ended());
     }
 }
 
-TEST(AgentClientLifecycle, NoticesAnExitedAgentAndEndsARunningOneOnDestruction) {
-    pid_t runningPid;
-    {
-        ScriptClient exited, running;
-        ASSERT_TRUE(exited.start("print('ready', flush=True)") && running.start());
-        runningPid = running.pid();
-        waitForExit(exited.pid());
-        EXPECT_TRUE(exited.ended());
-        EXPECT_TRUE(running.isConnected());
-    }
-    EXPECT_TRUE(isReaped(runningPid));
-}
-
-TEST(AgentClientCancel, EndsABusyAgentAndAnswersCancelled) {
-    ScriptClient client;
-    ASSERT_TRUE(client.start());
-    const Clock::time_point cancelAt = Clock::now() + std::chrono::milliseconds(200);
-    client.setCancelHook([cancelAt] { return Clock::now() >= cancelAt; });
-
-    Json::Value response;
-    EXPECT_FALSE(client.send(request("sleep", 30), response));
-    // Far below the agent's 30 s: the request was abandoned, not waited for.
-    EXPECT_LT(Clock::now() - cancelAt, std::chrono::seconds(10));
-    EXPECT_EQ(response["error_code"], -3);
-    EXPECT_TRUE(client.ended());
-}
-
 // A request cancelled before it is sent, or while waiting to be sent again, leaves the agent
-// running for the next one.
-TEST(AgentClientCancel, BeforeSendingOrBeforeARetryKeepsTheAgent) {
+// running for the next one; one cancelled while the agent works ends the agent.
+TEST(AgentClientCancel, KeepsTheAgentBeforeSendingOrARetryAndEndsABusyOne) {
     vorntest::ScopedEnv env;
     env.set("VORN_AGENT_RETRY_BASE_MS", "60000");
     ScriptClient client;
@@ -190,41 +164,22 @@ TEST(AgentClientCancel, BeforeSendingOrBeforeARetryKeepsTheAgent) {
     Json::Value response;
     EXPECT_FALSE(client.send(&response, "fn", "x", nullptr));
     EXPECT_EQ(response["error_code"], -3);
-    EXPECT_TRUE(client.isConnected());
 
-    const Clock::time_point cancelAt = Clock::now() + std::chrono::milliseconds(100);
-    client.setCancelHook([cancelAt] { return Clock::now() >= cancelAt; });
+    // Far below the waits asked for: the request was abandoned, not waited for.
+    Clock::time_point cancelAt = Clock::now() + std::chrono::milliseconds(100);
+    client.setCancelHook([&cancelAt] { return Clock::now() >= cancelAt; });
     EXPECT_FALSE(client.send(request("reply", json(R"({"error_code": 503})")), response));
     EXPECT_LT(Clock::now() - cancelAt, std::chrono::seconds(10));
     EXPECT_EQ(response["error_code"], -3);
-    client.setCancelHook(boost::function<bool()>());
+    cancelAt = Clock::time_point::max();
     ASSERT_TRUE(client.send(&response, "fn", "x", nullptr));
     EXPECT_EQ(response["count"], 2); // nothing of the first, one attempt of the second
-}
 
-TEST(AgentClientRetry, RetriesServerAndNetworkErrorsUpToTheLimitOnly) {
-    vorntest::ScopedEnv env;
-    env.set("VORN_AGENT_RETRY_BASE_MS", "1");
-    ScriptClient client;
-    client.setRetryPolicy(4, 5, retryServerAndNetworkErrors);
-    ASSERT_TRUE(client.start());
-    const struct {
-        const char *reply;
-        int attempts;
-    } cases[] = {{R"({"success": false, "error_code": 503})", 4},
-                 {R"({"success": false, "error_code": -4})", 4},
-                 {R"({"success": false, "error_code": 404})", 1},
-                 {"{}", 1},
-                 {R"({"success": true})", 1}};
-    int sent = 0;
-    for (const auto &c : cases) {
-        Json::Value response;
-        EXPECT_EQ(client.send(request("reply", json(c.reply)), response),
-                  json(c.reply)["success"].asBool())
-            << c.reply;
-        sent += c.attempts;
-        EXPECT_EQ(response["count"], sent) << c.reply;
-    }
+    cancelAt = Clock::now() + std::chrono::milliseconds(100);
+    EXPECT_FALSE(client.send(request("sleep", 30), response));
+    EXPECT_LT(Clock::now() - cancelAt, std::chrono::seconds(10));
+    EXPECT_EQ(response["error_code"], -3);
+    EXPECT_TRUE(client.ended());
 }
 
 } // namespace

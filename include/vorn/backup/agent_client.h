@@ -19,6 +19,9 @@ namespace Backup {
 // base * 2^(n-1) between them (base 500 ms, or $VORN_AGENT_RETRY_BASE_MS) capped at
 // `maxDelaySeconds`. While it waits for a response it polls the cancel hook every 50 ms; on
 // cancellation the agent is ended and the response is the subclass's cancelled response.
+// `value` as one line of JSON text.
+std::string compactJson(const Json::Value &value);
+
 class AgentClient {
 public:
     AgentClient();
@@ -52,6 +55,9 @@ public:
 
     // The HTTP user agent of the framework.
     static std::string getVornUserAgent();
+    // The wait before retry number `attempt` (1 for the first): baseMs * 2^(attempt-1),
+    // capped at `maxDelaySeconds`.
+    static long long retryDelayMs(int attempt, int baseMs, int maxDelaySeconds);
 
     // Appends the whole content of the file at `path` to `file` at its position.
     static bool appendFileToFp(const std::string &path, FILE *file,
