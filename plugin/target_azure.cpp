@@ -70,18 +70,24 @@ TM_ERROR_CODE targetErrorOf(TransferError error) {
 // Records why a step of the transfer agent failed; always false. The agent's last response
 // explains the failure when the step got that far. A step that failed before any request of
 // its own (agent not started, input refused, cancelled), or that decided "not found" after a
-// successful listing, leaves an earlier success there: the agent's own error code is used
-// then, so that a failed step is never reported as success.
+// successful listing, leaves no response or an earlier success there: the agent's own error
+// code is used then, so that a failed step is never reported as success or as a bare failure.
 bool failStep(TM_ERROR_CODE &error, const TransferAgentAzure &agent) {
-    if (checkTargetResponse(error, agent.lastResponse())) {
+    const Json::Value &response = agent.lastResponse();
+    if (response.isNull() || checkTargetResponse(error, response)) {
         error = targetErrorOf(agent.getError());
     }
     return false;
 }
 
-// Starts the agent when it does not run yet.
+// Starts the agent when it does not run yet; no request was sent when that fails, so only the
+// transfer agent's own error tells why.
 bool startClient(TransferAgentAzure &agent, TM_ERROR_CODE &error) {
-    return agent.startAgent() || failStep(error, agent);
+    if (agent.startAgent()) {
+        return true;
+    }
+    error = targetErrorOf(agent.getError());
+    return false;
 }
 
 // The names at the container root that begin with `prefix`, files and directories alike.

@@ -114,6 +114,15 @@ TEST_F(TargetManagerAzureTest, FailedResponsesAreClassifiedPerOperation) {
     }
 }
 
+// An agent that refuses to start (a key that is not base64) is the same fault the transfer
+// agent reports as rejected credentials, not a generic failure.
+TEST_F(TargetManagerAzureTest, RefusedStartIsAccessRefused) {
+    std::string status;
+    m_fake.startLine("ValueError: 'c2VjcmV0' is not a valid base64 string, padding");
+    EXPECT_EQ(-1, m_manager.getStatus(status));
+    EXPECT_EQ(TM_ERR_ACCESS_REFUSED, m_manager.getErrorCode());
+}
+
 // The transfer agent's last response is an earlier success; an agent that exits, or cannot be
 // restarted, must not be taken for a successful operation.
 TEST_F(TargetManagerAzureTest, FailedRestartAfterEarlierSuccessIsAFailure) {
