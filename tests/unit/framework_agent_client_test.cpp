@@ -1,7 +1,6 @@
 // AgentClient against small Python agents: framing, dead and broken agents, cancellation, retries.
 #include <chrono>
 #include <csignal>
-#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "vorn/backup/agent_client.h"
 
 using VORN::Backup::AgentClient;
+using vorntest::isReaped;
 using vorntest::json;
 using Clock = std::chrono::steady_clock;
 
@@ -37,11 +37,6 @@ for count, line in enumerate(sys.stdin, 1):
 bool retryServerAndNetworkErrors(const Json::Value &response) {
     const int code = response.get("error_code", -1).asInt();
     return (code >= 500 && code <= 599) || code == -4;
-}
-
-bool isReaped(pid_t pid) {
-    int status;
-    return waitpid(pid, &status, WNOHANG) < 0 && errno == ECHILD;
 }
 
 class ScriptClient : public AgentClient {
