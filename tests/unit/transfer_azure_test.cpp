@@ -29,18 +29,15 @@ using vorntest::readFile;
 
 namespace {
 
-// A request on the container "backups": `fn` and the members of the JSON object `more`.
-Json::Value request(const char *fn, const std::string &more = "{}") {
-    Json::Value value = json(more);
+// A request on the container "backups", naming `blob` when given, and a listing request (one
+// level when `byFolder`).
+Json::Value request(const char *fn, const std::string &blob = "") {
+    Json::Value value(Json::objectValue);
     value["fn"] = fn;
     value["container"] = "backups";
-    return value;
-}
-
-// A request naming one blob, and a listing request (one level when `byFolder`).
-Json::Value on(const char *fn, const std::string &blob) {
-    Json::Value value = request(fn);
-    value["blob"] = blob;
+    if (!blob.empty()) {
+        value["blob"] = blob;
+    }
     return value;
 }
 
@@ -235,20 +232,21 @@ TEST_F(TransferAzureTest, StatAsksForTheBlobThenForItsParentsListing) {
         std::vector<Json::Value> requests;
     } cases[] = {
         {"T", "dir/file", {answer(blobProperties(1234))}, "reg 1234 1700000000 " + etag, 0,
-         {on("getBlobProperties", "T/dir/file")}},
+         {request("getBlobProperties", "T/dir/file")}},
         {"T", "dir/file", {answer(sized(5))}, "reg 5 0 ", 0,
-         {on("getBlobProperties", "T/dir/file")}},
-        {"T/", "a", {answer(sized(1))}, "reg 1 0 ", 0, {on("getBlobProperties", "T/a")}},
-        {"", "a/b", {answer(sized(2))}, "reg 2 0 ", 0, {on("getBlobProperties", "a/b")}},
+         {request("getBlobProperties", "T/dir/file")}},
+        {"T/", "a", {answer(sized(1))}, "reg 1 0 ", 0, {request("getBlobProperties", "T/a")}},
+        {"", "a/b", {answer(sized(2))}, "reg 2 0 ", 0, {request("getBlobProperties", "a/b")}},
         {"T", "a/b//", {missing, answer(page({"T/a/x/", "T/a/b/"}, {"T/a/b"}))}, "dir 0 0 ", 0,
-         {on("getBlobProperties", "T/a/b"), list("T/a/")}},
+         {request("getBlobProperties", "T/a/b"), list("T/a/")}},
         {"T", "b", {missing, answer(page({}, {"T/b"}))}, "", 5,
-         {on("getBlobProperties", "T/b"), list("T/")}},
-        {"T", "a/.", {missing}, "", 0, {on("getBlobProperties", "T/a/.")}}, // no parent listing
+         {request("getBlobProperties", "T/b"), list("T/")}},
+        // A path ending in a dot has no parent listing to look in.
+        {"T", "a/.", {missing}, "", 0, {request("getBlobProperties", "T/a/.")}},
         {"", "", {answer(sized(9))}, "dir 0 0 ", 0, {request("getContainerProperties")}},
         {"", "", {missing}, "", 5, {request("getContainerProperties")}},
         {"T", "", {missing, answer(page({"T/"}, {}))}, "dir 0 0 ", 0,
-         {on("getBlobProperties", "T"), list("")}},
+         {request("getBlobProperties", "T"), list("")}},
     };
     FileInfo info;
     for (const auto &c : cases) {
@@ -264,7 +262,7 @@ TEST_F(TransferAzureTest, StatAsksForTheBlobThenForItsParentsListing) {
     fake.fail(404);
     EXPECT_FALSE(agent.isFileExist("b"));
     EXPECT_EQ(agent.getError(), 5);
-    EXPECT_EQ(newRequests(), std::vector<Json::Value>{on("getBlobProperties", "T/b")});
+    EXPECT_EQ(newRequests(), std::vector<Json::Value>{request("getBlobProperties", "T/b")});
 }
 
 TEST_F(TransferAzureTest, ListDirFollowsMarkersOverThreePages) {
@@ -318,8 +316,9 @@ TEST_F(TransferAzureTest, RemoveDirRecursiveDeletesPageAfterPageAndStopsAtAFailu
     fake.respond(page({}, {}, "m2")).respond(page({"T/dir/ignored/"}, {"T/dir/z"})).respondOk();
     ASSERT_TRUE(agent.removeDirRecursive("dir"));
     const std::vector<Json::Value> expected = {
-        list("T/dir/", "", false),     on("deleteBlob", "T/dir/a"), on("deleteBlob", "T/dir/x/y"),
-        list("T/dir/", "m1", false),   list("T/dir/", "m2", false), on("deleteBlob", "T/dir/z"),
+        list("T/dir/", "", false),   request("deleteBlob", "T/dir/a"),
+        request("deleteBlob", "T/dir/x/y"), list("T/dir/", "m1", false),
+        list("T/dir/", "m2", false), request("deleteBlob", "T/dir/z"),
     };
     EXPECT_EQ(newRequests(), expected);
 
@@ -335,7 +334,7 @@ TEST_F(TransferAzureTest, RemoveDirRecursiveDeletesPageAfterPageAndStopsAtAFailu
     EXPECT_FALSE(agent.removeDirRecursive("d"));
     EXPECT_EQ(agent.getError(), 4);
     EXPECT_EQ(newRequests(), (std::vector<Json::Value>{list("T/d/", "", false),
-                                                        on("deleteBlob", "T/d/a")}));
+                                                        request("deleteBlob", "T/d/a")}));
 }
 
 // Over https a file below one block goes up in one request, over http one below 8 blocks;
@@ -363,7 +362,7 @@ TEST_F(TransferAzureTest, UploadSendsTheFileInOneRequestOrInNumberedBlocks) {
 
         const std::vector<Json::Value> entries = newEntries();
         ASSERT_EQ(entries.size(), c.blocks.size() + 1);
-        Json::Value expected = on("createBlockBlob", "T/dir/file");
+        Json::Value expected = request("createBlockBlob", "T/dir/file");
         const Json::Value &blockFile = entries[0]["request"]["fileInput"];
         expected["fileInput"] = c.blocks.empty() ? local("source") : blockFile.asString();
         EXPECT_TRUE(c.blocks.empty() || blockFile.asString().rfind(fake.path("tmp/"), 0) == 0);
@@ -431,10 +430,10 @@ TEST_F(TransferAzureTest, DownloadFetchesTheBlobWholeOrInRangesAndReplacesTheDes
 
         const std::vector<Json::Value> requests = newRequests();
         ASSERT_EQ(requests.size(), 1 + fetches.size());
-        EXPECT_EQ(requests[0], on("getBlobProperties", "T/dir/file"));
+        EXPECT_EQ(requests[0], request("getBlobProperties", "T/dir/file"));
         std::vector<long long> lengths;
         for (size_t i = 1; i < requests.size(); ++i) {
-            Json::Value expected = on("getBlob", "T/dir/file");
+            Json::Value expected = request("getBlob", "T/dir/file");
             expected["fileOutput"] = requests[1]["fileOutput"];
             EXPECT_NE(expected["fileOutput"], destination);
             EXPECT_TRUE(!c.ranges.empty() ||
