@@ -3,11 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <json/reader.h>
 
@@ -117,45 +113,24 @@ void FakeAgent::removeScript() {
     fs::remove(fs::path(m_dir + "/root" + AGENT_SCRIPT_PATH));
 }
 
-std::vector<Json::Value> FakeAgent::logEntries() const {
-    std::vector<Json::Value> entries;
+std::vector<Json::Value> FakeAgent::logged(const char *member, bool whole) const {
+    std::vector<Json::Value> out;
     std::ifstream in(m_dir + "/agent.log");
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty()) {
-            entries.push_back(json(line));
-        }
-    }
-    return entries;
-}
-
-std::vector<Json::Value> FakeAgent::requestEntries() const {
-    std::vector<Json::Value> out;
-    for (const Json::Value &entry : logEntries()) {
-        if (entry.isMember("request")) {
-            out.push_back(entry);
+        const Json::Value entry = line.empty() ? Json::Value() : json(line);
+        if (entry.isMember(member)) {
+            out.push_back(whole ? entry : entry[member]);
         }
     }
     return out;
 }
 
-std::vector<Json::Value> FakeAgent::requests() const {
-    std::vector<Json::Value> out;
-    for (const Json::Value &entry : requestEntries()) {
-        out.push_back(entry["request"]);
-    }
-    return out;
-}
+std::vector<Json::Value> FakeAgent::requestEntries() const { return logged("request", true); }
 
-std::vector<Json::Value> FakeAgent::starts() const {
-    std::vector<Json::Value> out;
-    for (const Json::Value &entry : logEntries()) {
-        if (entry.isMember("env")) {
-            out.push_back(entry["env"]);
-        }
-    }
-    return out;
-}
+std::vector<Json::Value> FakeAgent::requests() const { return logged("request", false); }
+
+std::vector<Json::Value> FakeAgent::starts() const { return logged("env", false); }
 
 std::string FakeAgent::path(const std::string &name) const {
     return m_dir + "/" + name;
@@ -194,52 +169,14 @@ VORN::Backup::Repository makeRepository(const std::string &container, bool withK
 }
 
 void makeFile(const std::string &path, long long size, bool sparse) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) {
-        throw std::runtime_error("cannot create " + path);
-    }
+    writeFile(path, sparse ? std::string() : patternText(static_cast<size_t>(size)));
     if (sparse) {
-        if (ftruncate(fd, size) != 0) {
-            close(fd);
-            throw std::runtime_error("cannot size " + path);
-        }
-        close(fd);
-        return;
+        fs::resize_file(path, static_cast<std::uintmax_t>(size));
     }
-    std::string chunk(1 << 20, '\0');
-    long long done = 0;
-    while (done < size) {
-        const long long n = std::min<long long>(chunk.size(), size - done);
-        for (long long i = 0; i < n; ++i) {
-            chunk[i] = static_cast<char>((done + i) % 251);
-        }
-        if (write(fd, chunk.data(), n) != n) {
-            close(fd);
-            throw std::runtime_error("cannot write " + path);
-        }
-        done += n;
-    }
-    close(fd);
 }
 
 bool hasPattern(const std::string &path, long long size) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::vector<char> chunk(1 << 20);
-    long long done = 0;
-    while (in) {
-        in.read(chunk.data(), chunk.size());
-        const std::streamsize n = in.gcount();
-        for (std::streamsize i = 0; i < n; ++i) {
-            if (static_cast<unsigned char>(chunk[i]) != (done + i) % 251) {
-                return false;
-            }
-        }
-        done += n;
-    }
-    return done == size;
+    return fs::is_regular_file(path) && readFile(path) == patternText(static_cast<size_t>(size));
 }
 
 } // namespace vorntest

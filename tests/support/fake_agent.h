@@ -46,7 +46,8 @@ public:
 
 private:
     void writeScenario() const;
-    std::vector<Json::Value> logEntries() const;
+    // The log entries carrying `member`: whole, or that member only.
+    std::vector<Json::Value> logged(const char *member, bool whole) const;
 
     ScratchDir m_scratch;
     const std::string m_dir;

@@ -1,8 +1,9 @@
 // Test helpers of the framework and platform suites: environment changes undone at scope end,
-// a scratch directory removed with everything in it, and file contents.
+// a scratch directory removed with everything in it, file contents and reaped children.
 #ifndef VORN_TESTS_SCRATCH_ENV_H
 #define VORN_TESTS_SCRATCH_ENV_H
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <sys/wait.h>
 
 namespace vorntest {
 
@@ -77,6 +80,12 @@ inline void writeFile(const std::string &path, const std::string &content) {
 inline std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The child `pid` has ended and been reaped by its parent.
+inline bool isReaped(pid_t pid) {
+    int status;
+    return waitpid(pid, &status, WNOHANG) < 0 && errno == ECHILD;
 }
 
 // Byte o % 251 at offset o: no period that a buffer size could hide.

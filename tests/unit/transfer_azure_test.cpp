@@ -4,6 +4,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,7 @@
 
 namespace fs = std::filesystem;
 using VORN::Backup::FileInfo;
+using VORN::Backup::Path;
 using VORN::Backup::Task;
 using VORN::Backup::TransferAgentAzure;
 using vorntest::answer;
@@ -27,18 +29,15 @@ using vorntest::readFile;
 
 namespace {
 
-// A request on the container "backups": `fn` and the members of the JSON object `more`.
-Json::Value request(const char *fn, const std::string &more = "{}") {
-    Json::Value value = json(more);
+// A request on the container "backups", naming `blob` when given, and a listing request (one
+// level when `byFolder`).
+Json::Value request(const char *fn, const std::string &blob = "") {
+    Json::Value value(Json::objectValue);
     value["fn"] = fn;
     value["container"] = "backups";
-    return value;
-}
-
-// A request naming one blob, and a listing request (one level when `byFolder`).
-Json::Value on(const char *fn, const std::string &blob) {
-    Json::Value value = request(fn);
-    value["blob"] = blob;
+    if (!blob.empty()) {
+        value["blob"] = blob;
+    }
     return value;
 }
 
@@ -142,17 +141,6 @@ protected:
     size_t seen = 0;
 };
 
-TEST_F(TransferAzureTest, BlobNameJoinsTargetIdAndPathWithoutTrailingSlashes) {
-    const char *const cases[][3] = {{"", "a/b", "a/b"}, {"T", "a/b", "T/a/b"}, {"T/", "a", "T/a"}};
-    for (const auto &c : cases) {
-        agent.setTargetId(c[0]);
-        fake.respondOk();
-        FileInfo info;
-        EXPECT_TRUE(agent.stat(c[1], info));
-        EXPECT_EQ(fake.requests().back()["blob"], c[2]) << "target id [" << c[0] << "]";
-    }
-}
-
 TEST_F(TransferAzureTest, AgentStartUsesTheSchemeOfTheTaskOrMapsWhyItCannot) {
     Task encrypted;
     encrypted.getOptions().optSet(Task::SZK_TRANS_ENCRYPT, true);
@@ -225,11 +213,17 @@ TEST_F(TransferAzureTest, BadInputIsRefusedBeforeTheAgentStarts) {
     EXPECT_TRUE(fake.starts().empty());
 }
 
-// A directory exists only as a folder in its parent's listing; the root is the container or
-// the target's folder. The same FileInfo goes through every row: nothing of a row survives.
+// The blob name joins target id and path without a doubled slash. A directory exists only as a
+// folder in its parent's listing; the root is the container or the target's folder. The same
+// FileInfo goes through every row: nothing of a row survives.
 TEST_F(TransferAzureTest, StatAsksForTheBlobThenForItsParentsListing) {
     const Json::Value missing = answer(failure(404));
     const std::string etag = vorntest::BLOB_ETAG;
+    const auto sized = [](int size) { // properties with the length only
+        Json::Value response = json(R"({"success": true})");
+        response["Properties"]["ContentLength"] = size;
+        return response;
+    };
     const struct {
         const char *targetId, *path;
         std::vector<Json::Value> steps;
@@ -238,18 +232,21 @@ TEST_F(TransferAzureTest, StatAsksForTheBlobThenForItsParentsListing) {
         std::vector<Json::Value> requests;
     } cases[] = {
         {"T", "dir/file", {answer(blobProperties(1234))}, "reg 1234 1700000000 " + etag, 0,
-         {on("getBlobProperties", "T/dir/file")}},
-        {"T", "dir/file", {answer(json(R"({"success": true, "Properties": {"ContentLength": 5}})"))},
-         "reg 5 0 ", 0, {on("getBlobProperties", "T/dir/file")}},
+         {request("getBlobProperties", "T/dir/file")}},
+        {"T", "dir/file", {answer(sized(5))}, "reg 5 0 ", 0,
+         {request("getBlobProperties", "T/dir/file")}},
+        {"T/", "a", {answer(sized(1))}, "reg 1 0 ", 0, {request("getBlobProperties", "T/a")}},
+        {"", "a/b", {answer(sized(2))}, "reg 2 0 ", 0, {request("getBlobProperties", "a/b")}},
         {"T", "a/b//", {missing, answer(page({"T/a/x/", "T/a/b/"}, {"T/a/b"}))}, "dir 0 0 ", 0,
-         {on("getBlobProperties", "T/a/b"), list("T/a/")}},
+         {request("getBlobProperties", "T/a/b"), list("T/a/")}},
         {"T", "b", {missing, answer(page({}, {"T/b"}))}, "", 5,
-         {on("getBlobProperties", "T/b"), list("T/")}},
-        {"", "", {answer(json(R"({"success": true, "Properties": {"ContentLength": 9}})"))},
-         "dir 0 0 ", 0, {request("getContainerProperties")}},
+         {request("getBlobProperties", "T/b"), list("T/")}},
+        // A path ending in a dot has no parent listing to look in.
+        {"T", "a/.", {missing}, "", 0, {request("getBlobProperties", "T/a/.")}},
+        {"", "", {answer(sized(9))}, "dir 0 0 ", 0, {request("getContainerProperties")}},
         {"", "", {missing}, "", 5, {request("getContainerProperties")}},
         {"T", "", {missing, answer(page({"T/"}, {}))}, "dir 0 0 ", 0,
-         {on("getBlobProperties", "T"), list("")}},
+         {request("getBlobProperties", "T"), list("")}},
     };
     FileInfo info;
     for (const auto &c : cases) {
@@ -261,11 +258,11 @@ TEST_F(TransferAzureTest, StatAsksForTheBlobThenForItsParentsListing) {
         EXPECT_TRUE(!c.found.empty() || agent.getError() == c.error) << agent.getError();
         EXPECT_EQ(newRequests(), c.requests);
     }
-    // Existence of a file stops at the missing blob.
+    // Existence of a file stops at the missing blob; the root's stat kept the target id.
     fake.fail(404);
     EXPECT_FALSE(agent.isFileExist("b"));
     EXPECT_EQ(agent.getError(), 5);
-    EXPECT_EQ(newRequests().size(), 1u);
+    EXPECT_EQ(newRequests(), std::vector<Json::Value>{request("getBlobProperties", "T/b")});
 }
 
 TEST_F(TransferAzureTest, ListDirFollowsMarkersOverThreePages) {
@@ -277,8 +274,9 @@ TEST_F(TransferAzureTest, ListDirFollowsMarkersOverThreePages) {
     fake.respond(page({}, {}, "m2")).respond(page({}, {"T/dir/b"}));
     std::list<FileInfo> entries{FileInfo("stale")};
     ASSERT_TRUE(agent.listDir("dir/", entries));
-    EXPECT_EQ(newRequests(),
-              (std::vector<Json::Value>{list("T/dir/"), list("T/dir/", "m1"), list("T/dir/", "m2")}));
+    const std::vector<Json::Value> pages = {list("T/dir/"), list("T/dir/", "m1"),
+                                            list("T/dir/", "m2")};
+    EXPECT_EQ(newRequests(), pages);
     std::vector<std::string> found;
     for (const FileInfo &f : entries) {
         found.push_back(f.getRpath() + " " + describe(f));
@@ -288,7 +286,12 @@ TEST_F(TransferAzureTest, ListDirFollowsMarkersOverThreePages) {
 }
 
 TEST_F(TransferAzureTest, ListDirExAppendsEntriesOnlyWithACountAndKeepsTheMarkerOnFailure) {
-    const struct { const char *response; bool listed; size_t added; const char *marker; } cases[] = {
+    const struct {
+        const char *response;
+        bool listed;
+        size_t added;
+        const char *marker;
+    } cases[] = {
         {R"({"success": true, "folder": [{"Name": "x/"}], "file": [{"Name": "y"}]})", true, 0, ""},
         {R"({"success": true, "count": 0, "file": [{"Name": "y"}], "NextMarker": "n"})", true, 0,
          "n"},
@@ -313,8 +316,9 @@ TEST_F(TransferAzureTest, RemoveDirRecursiveDeletesPageAfterPageAndStopsAtAFailu
     fake.respond(page({}, {}, "m2")).respond(page({"T/dir/ignored/"}, {"T/dir/z"})).respondOk();
     ASSERT_TRUE(agent.removeDirRecursive("dir"));
     const std::vector<Json::Value> expected = {
-        list("T/dir/", "", false),     on("deleteBlob", "T/dir/a"), on("deleteBlob", "T/dir/x/y"),
-        list("T/dir/", "m1", false),   list("T/dir/", "m2", false), on("deleteBlob", "T/dir/z"),
+        list("T/dir/", "", false),   request("deleteBlob", "T/dir/a"),
+        request("deleteBlob", "T/dir/x/y"), list("T/dir/", "m1", false),
+        list("T/dir/", "m2", false), request("deleteBlob", "T/dir/z"),
     };
     EXPECT_EQ(newRequests(), expected);
 
@@ -330,7 +334,7 @@ TEST_F(TransferAzureTest, RemoveDirRecursiveDeletesPageAfterPageAndStopsAtAFailu
     EXPECT_FALSE(agent.removeDirRecursive("d"));
     EXPECT_EQ(agent.getError(), 4);
     EXPECT_EQ(newRequests(), (std::vector<Json::Value>{list("T/d/", "", false),
-                                                        on("deleteBlob", "T/d/a")}));
+                                                        request("deleteBlob", "T/d/a")}));
 }
 
 // Over https a file below one block goes up in one request, over http one below 8 blocks;
@@ -358,9 +362,10 @@ TEST_F(TransferAzureTest, UploadSendsTheFileInOneRequestOrInNumberedBlocks) {
 
         const std::vector<Json::Value> entries = newEntries();
         ASSERT_EQ(entries.size(), c.blocks.size() + 1);
-        Json::Value expected = on("createBlockBlob", "T/dir/file");
-        expected["fileInput"] = c.blocks.empty() ? local("source") : entries[0]["request"]["fileInput"];
-        EXPECT_TRUE(c.blocks.empty() || expected["fileInput"].asString().rfind(fake.path("tmp/"), 0) == 0);
+        Json::Value expected = request("createBlockBlob", "T/dir/file");
+        const Json::Value &blockFile = entries[0]["request"]["fileInput"];
+        expected["fileInput"] = c.blocks.empty() ? local("source") : blockFile.asString();
+        EXPECT_TRUE(c.blocks.empty() || blockFile.asString().rfind(fake.path("tmp/"), 0) == 0);
         for (size_t i = 0; i < entries.size(); ++i) {
             const bool commit = i == c.blocks.size();
             if (!c.blocks.empty()) {
@@ -406,7 +411,10 @@ TEST_F(TransferAzureTest, UploadOfNoRegularFileOrOfMoreThanTheBlockLimitIsRefuse
 TEST_F(TransferAzureTest, DownloadFetchesTheBlobWholeOrInRangesAndReplacesTheDestination) {
     agent.setTargetId("T");
     const std::string destination = previousDestination();
-    const struct { long long size; std::vector<std::pair<long long, long long>> ranges; } cases[] = {
+    const struct {
+        long long size;
+        std::vector<std::pair<long long, long long>> ranges;
+    } cases[] = {
         {0, {}}, {10485760, {}}, {10485761, {{0, 10485759}, {10485760, 10485760}}},
         {31457280, {{0, 10485759}, {10485760, 20971519}, {20971520, 31457279}}}};
     for (const auto &c : cases) {
@@ -422,25 +430,22 @@ TEST_F(TransferAzureTest, DownloadFetchesTheBlobWholeOrInRangesAndReplacesTheDes
 
         const std::vector<Json::Value> requests = newRequests();
         ASSERT_EQ(requests.size(), 1 + fetches.size());
-        EXPECT_EQ(requests[0], on("getBlobProperties", "T/dir/file"));
-        Json::Value expected = on("getBlob", "T/dir/file");
-        std::vector<long long> lengths = {c.size};
-        if (c.size == 0) {
-            lengths.clear();
-        } else if (c.ranges.empty()) {
-            expected["fileOutput"] = requests[1]["fileOutput"];
-            EXPECT_EQ(VORN::Backup::Path::dirname(expected["fileOutput"].asString()), localDir());
-            EXPECT_EQ(requests[1], expected);
-        } else {
+        EXPECT_EQ(requests[0], request("getBlobProperties", "T/dir/file"));
+        std::vector<long long> lengths;
+        for (size_t i = 1; i < requests.size(); ++i) {
+            Json::Value expected = request("getBlob", "T/dir/file");
             expected["fileOutput"] = requests[1]["fileOutput"];
             EXPECT_NE(expected["fileOutput"], destination);
-            lengths.clear();
-            for (size_t i = 0; i < c.ranges.size(); ++i) {
-                expected["RangeStart"] = std::to_string(c.ranges[i].first);
-                expected["RangeEnd"] = std::to_string(c.ranges[i].second);
-                EXPECT_EQ(requests[i + 1], expected);
-                lengths.push_back(c.ranges[i].second - c.ranges[i].first + 1);
+            EXPECT_TRUE(!c.ranges.empty() ||
+                        Path::dirname(expected["fileOutput"].asString()) == localDir());
+            long long first = 0, last = c.size - 1;
+            if (!c.ranges.empty()) {
+                std::tie(first, last) = c.ranges[i - 1];
+                expected["RangeStart"] = std::to_string(first);
+                expected["RangeEnd"] = std::to_string(last);
             }
+            EXPECT_EQ(requests[i], expected);
+            lengths.push_back(last - first + 1);
         }
         EXPECT_EQ(moved, lengths);
     }
