@@ -1,4 +1,4 @@
-"""Azurite and agent fixtures: every test talks to a real emulator on loopback."""
+"""Agent fixtures: every test talks to a real emulator on loopback."""
 import json
 import os
 import queue
@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
-from azurite_server import ACCOUNT, KEY, azurite  # noqa: E402,F401  (a fixture)
+from azurite_server import ACCOUNT, KEY, azurite, service  # noqa: E402,F401  (fixtures)
 
 AGENT = Path(__file__).resolve().parents[2] / "agent" / "azure_agent.py"
 # A reply slower than this is a hang, e.g. the SDK retrying behind our back.
@@ -91,9 +91,3 @@ def container(agent):
     name = f"c{uuid.uuid4().hex}"
     assert agent.call("createContainer", container=name) == {"success": True}
     return name
-
-
-@pytest.fixture
-def service(azurite):
-    from azure.storage.blob import BlobServiceClient
-    return BlobServiceClient(azurite, credential={"account_name": ACCOUNT, "account_key": KEY})

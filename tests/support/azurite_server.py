@@ -49,3 +49,10 @@ def azurite():
     finally:
         server.terminate()
         server.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def service(azurite):
+    """The SDK's own client on the emulator, to arrange or inspect blobs behind the code under test."""
+    from azure.storage.blob import BlobServiceClient
+    return BlobServiceClient(azurite, credential={"account_name": ACCOUNT, "account_key": KEY})
