@@ -25,7 +25,7 @@ def test_first_line_and_exit_status(start_agent, changes, first_line):
 
 
 INVALID_REQUESTS = [
-    "not json", "[1, 2]", '{"fn": "noSuchAction"}', '{"container": "abc"}',
+    "not json", "[1, 2]", '{"fn": "noSuchAction"}',
     '{"fn": "getBlobProperties", "container": "abc"}', '{"fn": "getBlobProperties", "container": "abc", "blob": 5}',
     '{"fn": "createBlobBlock", "container": "abc", "blob": "b", "fileInput": "/f", "counter": "-1"}',
     '{"fn": "createBlobBlock", "container": "abc", "blob": "b", "fileInput": "/f", "counter": true}',
