@@ -16,7 +16,7 @@ FOREIGN_SETTINGS = ("AZURE_STORAGE_ACCOUNT", "AZURE_STORAGE_KEY", "AZURE_STORAGE
                     "AZURE_BLOB_ENDPOINT", "VORN_AZURE_CONTAINER", "VORN_AZURE_PLUGIN", "VORN_SYSROOT")
 
 sys.path.append(str(ROOT / "tests/support"))
-from azurite_server import azurite  # noqa: E402,F401  (a fixture, found through the path above)
+from azurite_server import azurite, service  # noqa: E402,F401  (fixtures, found through the path above)
 
 
 @pytest.fixture(scope="session")
@@ -80,3 +80,9 @@ def target(cli):
 def error_lines(result):
     """The CLI's own error lines (the plug-in may write progress lines on standard error too)."""
     return [line for line in result.stderr.splitlines() if line.startswith("vorn-azure: ")]
+
+
+def fails(result, status, words):
+    """The command failed with this exit status and one error line holding these words."""
+    lines = error_lines(result)
+    assert (result.returncode, len(lines)) == (status, 1) and words in lines[0], result.stderr
