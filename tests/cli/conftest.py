@@ -83,6 +83,6 @@ def error_lines(result):
 
 
 def fails(result, status, words):
-    """The command failed with this exit status and one error line holding these words."""
-    lines = error_lines(result)
-    assert (result.returncode, len(lines)) == (status, 1) and words in lines[0], result.stderr
+    """The command failed with this exit status, printing only one error line, which holds these words."""
+    assert (result.returncode, result.stdout, len(error_lines(result))) == (status, "", 1), result.stderr
+    assert result.stderr.endswith("\n") and result.stderr.count("\n") == 1 and words in result.stderr
