@@ -45,14 +45,17 @@ class Cli:
             "VORN_AGENT_RETRY_BASE_MS": "1",
         })
 
-    def run(self, *args, **changes):
-        """Runs a command with `changes` to the environment; a value None removes the variable."""
-        env = {name: value for name, value in {**self.env, **changes}.items() if value is not None}
-        return subprocess.run([VORN_CLI, *map(str, args)], env=env, capture_output=True, text=True, timeout=120)
+    def environment(self, **changes):
+        """The CLI's environment with `changes` applied; a value None removes the variable."""
+        return {name: value for name, value in {**self.env, **changes}.items() if value is not None}
 
-    def ok(self, *args, **changes):
+    def run(self, *args, env=None):
+        return subprocess.run([VORN_CLI, *map(str, args)], env=env or self.env,
+                              capture_output=True, text=True, timeout=120)
+
+    def ok(self, *args, env=None):
         """Runs a command that must succeed; its standard output."""
-        result = self.run(*args, **changes)
+        result = self.run(*args, env=env)
         assert result.returncode == 0, f"{args}: exit {result.returncode}\n{result.stderr}"
         return result.stdout
 
