@@ -29,7 +29,7 @@ def test_usage_error_exits_2_before_any_agent_starts(cli, args, words):
 
 
 def test_help_never_shows_a_key(cli):
-    result = cli.run("--help", AZURE_STORAGE_KEY=WRONG_KEY)
+    result = cli.run("--help", env=cli.environment(AZURE_STORAGE_KEY=WRONG_KEY))
     assert result.returncode == 0 and "--key" in result.stdout and "130 interrupted" in result.stdout
     assert all(key not in result.stdout + result.stderr for key in (WRONG_KEY, DEV_KEY))
 
@@ -67,8 +67,8 @@ def test_a_fault_gives_its_reason_on_one_line_and_its_class(cli, target, service
     container.upload_blob(f"{target}/a.bin", b"data").set_http_headers(ContentSettings(content_md5=bytearray(16)))
     with loopback_socket(listen=False) as closed:
         places = {"tmp": tmp_path, "endpoint": cli.endpoint, "closed": endpoint_at(closed.getsockname()[1])}
-        result = cli.run("--target", target, *(arg.format(**places) for arg in args),
-                         **{name: value and value.format(**places) for name, value in changes.items()})
+        env = cli.environment(**{name: value and value.format(**places) for name, value in changes.items()})
+        result = cli.run("--target", target, *(arg.format(**places) for arg in args), env=env)
     fails(result, status, words.format(**places))
     assert not (tmp_path / "out").exists()
     assert all(key not in result.stdout + result.stderr for key in (WRONG_KEY, DEV_KEY))
@@ -80,8 +80,8 @@ def test_a_fault_gives_its_reason_on_one_line_and_its_class(cli, target, service
 ], ids=["connection string", "development storage"])
 def test_connection_settings_reach_the_container(cli, changes):
     cli.ok("create-container")
-    assert cli.ok("status", **{name: value and value.format(endpoint=cli.endpoint)
-                               for name, value in changes.items()}) == "reachable\n"
+    env = cli.environment(**{name: value and value.format(endpoint=cli.endpoint) for name, value in changes.items()})
+    assert cli.ok("status", env=env) == "reachable\n"
 
 
 def test_ctrl_c_cancels_a_download(cli, target, tmp_path):
