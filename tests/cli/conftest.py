@@ -80,3 +80,18 @@ def target(cli):
 def error_lines(result):
     """The CLI's own error lines (the plug-in may write progress lines on standard error too)."""
     return [line for line in result.stderr.splitlines() if line.startswith("vorn-azure: ")]
+
+
+@pytest.fixture
+def proxy(azurite):
+    """Starts loopback proxies in front of the test's Azurite: proxy(**LoopbackProxy options)."""
+    from loopback_proxy import LoopbackProxy
+    started = []
+
+    def start(**options):
+        started.append(LoopbackProxy(int(azurite.split(":")[2].split("/")[0]), **options))
+        return started[-1]
+
+    yield start
+    for each in started:
+        each.close()
