@@ -84,12 +84,14 @@ def error_lines(result):
 
 @pytest.fixture
 def proxy(azurite):
-    """Starts loopback proxies in front of the test's Azurite: proxy(**LoopbackProxy options)."""
+    """Starts loopback proxies in front of the test's Azurite (or of `upstream`, another proxy):
+    proxy(upstream=None, **LoopbackProxy options)."""
     from loopback_proxy import LoopbackProxy
     started = []
 
-    def start(**options):
-        started.append(LoopbackProxy(int(azurite.split(":")[2].split("/")[0]), **options))
+    def start(upstream=None, **options):
+        port = upstream.port if upstream else int(azurite.split(":")[2].split("/")[0])
+        started.append(LoopbackProxy(port, **options))
         return started[-1]
 
     yield start

@@ -82,14 +82,14 @@ class LoopbackProxy:
     """Listens on a free loopback port and relays every connection to `upstream_port`.
 
     Without faults bytes pass untouched, each direction held back by half of `rtt_ms` and
-    paced to `rate` bytes per second per connection (0: no cap). With faults each connection
-    carries one HTTP request, so that faults can be counted per request."""
+    paced to `rate` bytes per second per connection (0: no cap). Given a list of faults (even
+    an empty one) each connection carries one HTTP request, and requests are logged."""
 
-    def __init__(self, upstream_port, rtt_ms=0, rate=0, faults=()):
+    def __init__(self, upstream_port, rtt_ms=0, rate=0, faults=None):
         self.upstream_port = upstream_port
         self.delay = rtt_ms / 2000
         self.rate = rate
-        self.faults = list(faults)
+        self.faults = faults
         self.requests = []  # (method, target) of every request seen in fault mode
         self._lock = threading.Lock()
         self._sockets = set()
@@ -123,7 +123,7 @@ class LoopbackProxy:
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             with self._lock:
                 self._sockets.update((client, upstream))
-            relay = self._relay_request if self.faults else self._relay_bytes
+            relay = self._relay_bytes if self.faults is None else self._relay_request
             threading.Thread(target=relay, args=(client, upstream), daemon=True).start()
 
     def _forget(self, *socks):
