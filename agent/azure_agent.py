@@ -4,29 +4,44 @@
 The C++ plug-in runs this program as a child process and talks to it through
 pipes: one JSON request per line on stdin, one JSON response per line on
 stdout.  Blob data never travels in messages; requests name local files.
-The host owns retries, so every request is a single attempt.
+The host owns retries, so every request is a single attempt; work that the
+agent does ahead of the requests (blocks staged after their answer, ranges and
+listing pages fetched before they are asked for) it retries itself by the
+host's rule.
 """
 import base64
 import binascii
+import ctypes
 import hashlib
 import json
 import os
 import re
+import secrets
 import signal
 import socket
 import sys
-from collections import OrderedDict
+import threading
+import time
+from collections import OrderedDict, deque
+from concurrent.futures import Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
-from urllib.parse import quote, urlsplit
+from email.utils import parsedate_to_datetime
+from urllib.parse import quote, unquote, urlencode, urlsplit
+from xml.etree import ElementTree
 
 # Only the synchronous transport is used.  The SDK treats aiohttp as optional,
 # and importing it would cost about a fifth of the start-up time.
 sys.modules.setdefault("aiohttp", None)
 
-from azure.core.exceptions import (  # noqa: E402  (after the aiohttp block)
+import requests  # noqa: E402
+from azure.core import MatchConditions  # noqa: E402
+from azure.core.exceptions import (  # noqa: E402
     HttpResponseError, IncompleteReadError, ServiceRequestError, ServiceResponseError)
-from azure.storage.blob import (  # noqa: E402
-    BlobBlock, BlobProperties, BlobServiceClient, ContentSettings)
+from azure.core.pipeline.transport import RequestsTransport  # noqa: E402
+from azure.core.rest import HttpRequest  # noqa: E402
+from azure.storage.blob import BlobBlock, BlobServiceClient, ContentSettings  # noqa: E402
+from azure.storage.blob._shared.response_handlers import process_storage_error  # noqa: E402
+from urllib3.util.retry import Retry  # noqa: E402
 
 GENERAL_FAILURE = -1
 AUTHENTICATION_FAILED = -2
@@ -36,17 +51,25 @@ BAD_REQUEST = -5
 DEFAULT_PAGE_SIZE = 5000
 CONNECT_TIMEOUT = 20
 READ_TIMEOUT = 60
-# Largest upload and largest read sent as one request; the body is held in
-# memory.  The plug-in puts files of up to 32 MiB whole and reads 10 MiB ranges.
+# Largest upload sent as one request; its body is held in memory.  The plug-in
+# puts files of up to 32 MiB whole.
 SINGLE_PUT_LIMIT = 32 * 1024 * 1024
-SINGLE_GET_LIMIT = 16 * 1024 * 1024
-# Piece size of transfers beyond those limits.
+# Piece size of transfers beyond that limit, and of reads: whole reads above it
+# and read-ahead ranges travel as pieces of this size over parallel streams.
 TRANSFER_CHUNK = 8 * 1024 * 1024
-# The service returns a transactional MD5 only for ranges up to this size.
-RANGE_MD5_LIMIT = 4 * 1024 * 1024
+READ_PIECE = 4 * 1024 * 1024
 HASH_CHUNK = 1024 * 1024
-# Digest states of abandoned uploads or reads are forgotten beyond this many.
-DIGEST_STATE_LIMIT = 4096
+# Upload states of abandoned uploads are forgotten beyond this many.
+UPLOAD_STATE_LIMIT = 4096
+# Parallel streams and the memory held by blocks and ranges moving ahead of the
+# plug-in's requests.
+DEFAULT_STREAMS = 8
+DEFAULT_MEMORY_MIB = 48
+# Work done ahead of the plug-in is retried as the plug-in has the host retry a
+# request: 5xx and network failures, 10 attempts, a doubling pause up to 5 s.
+AHEAD_ATTEMPTS = 10
+DEFAULT_RETRY_BASE_MS = 500
+RETRY_PAUSE_CAP = 5.0
 
 LOOKUP_FAILED = "Temporary failure in name resolution"
 
@@ -63,6 +86,10 @@ class IntegrityError(Exception):
     """Data read back does not match the MD5 stored with the blob."""
 
 
+class UploadError(Exception):
+    """A block upload that cannot be carried on or committed."""
+
+
 @dataclass
 class Settings:
     account: str
@@ -73,6 +100,9 @@ class Settings:
     read_timeout: float
     user_agent: str
     proxy: str
+    streams: int
+    memory: int
+    retry_base: float
 
 
 def read_settings(env):
@@ -101,6 +131,9 @@ def read_settings(env):
         read_timeout=timeout or READ_TIMEOUT,
         user_agent=env.get("VORN_USER_AGENT", ""),
         proxy=proxy_url(env.get("VORN_PROXY_ADDR", ""), proxy_user, proxy_password),
+        streams=positive_number(env, "AZURE_AGENT_STREAMS", int, DEFAULT_STREAMS),
+        memory=positive_number(env, "AZURE_AGENT_MEMORY_MIB", int, DEFAULT_MEMORY_MIB) << 20,
+        retry_base=retry_base(env.get("VORN_AGENT_RETRY_BASE_MS")),
     )
 
 
@@ -115,6 +148,12 @@ def positive_number(env, name, kind, default):
     if not value > 0:
         raise StartupError(f"{name} must be a positive number")
     return value
+
+
+def retry_base(text):
+    """The first pause between attempts, in seconds, as the host reads it."""
+    ms = int(text) if text and text.isdigit() and int(text) <= 3600000 else DEFAULT_RETRY_BASE_MS
+    return ms / 1000
 
 
 def proxy_url(address, user, password):
@@ -139,17 +178,30 @@ def make_service(settings):
         settings.endpoint,
         credential={"account_name": settings.account, "account_key": settings.key},
         retry_total=0,
-        connection_timeout=settings.connect_timeout,
-        read_timeout=settings.read_timeout,
+        transport=make_transport(settings),
         max_single_put_size=SINGLE_PUT_LIMIT,
         max_block_size=TRANSFER_CHUNK,
-        max_single_get_size=SINGLE_GET_LIMIT,
-        max_chunk_get_size=TRANSFER_CHUNK,
+        max_single_get_size=READ_PIECE,
+        max_chunk_get_size=READ_PIECE,
         connection_data_block_size=64 * 1024,
         # The host's proxy settings are the only ones; this also spares a
         # scan of the environment on every request.
         use_env_settings=False,
         **options)
+
+
+def make_transport(settings):
+    """A connection pool with room for every stream, so that parallel requests
+    keep their connections open."""
+    session = requests.Session()
+    session.trust_env = False
+    adapter = requests.adapters.HTTPAdapter(
+        pool_maxsize=settings.streams + 2,
+        max_retries=Retry(total=False, redirect=False, raise_on_status=False))
+    for scheme in ("http://", "https://"):
+        session.mount(scheme, adapter)
+    return RequestsTransport(session=session, connection_timeout=settings.connect_timeout,
+                             read_timeout=settings.read_timeout, use_env_settings=False)
 
 
 def build_agent(env):
@@ -160,79 +212,157 @@ def build_agent(env):
         raise StartupError(f"cannot use the blob endpoint: {error}") from None
     # A proxy URL carrying credentials is as secret as the key.
     secrets = [settings.key] + ([settings.proxy] if "@" in settings.proxy else [])
-    return Agent(service, settings.page_size, secrets)
+    return Agent(service, settings, secrets)
 
 
 class RecentStates(OrderedDict):
-    """Per-blob digest states.  The oldest are forgotten beyond a limit, so
-    abandoned uploads or reads cannot make memory grow."""
+    """Upload states by blob.  The oldest are forgotten beyond a limit, so
+    abandoned uploads cannot make memory grow."""
 
     def __setitem__(self, key, value):
         super().__setitem__(key, value)
         self.move_to_end(key)
-        if len(self) > DIGEST_STATE_LIMIT:
+        if len(self) > UPLOAD_STATE_LIMIT:
             self.popitem(last=False)
 
 
-class BlockDigests:
-    """Running MD5 of the blocks staged for each blob, in block order.
+class ByteBudget:
+    """Bytes that blocks waiting to be staged may hold; taking more waits
+    until staged blocks give theirs back."""
 
-    The digest before the last block is kept as well, so that a block sent
-    again with the same number after a failure replaces the last one.
-    """
+    def __init__(self, limit):
+        self._limit = limit
+        self._used = 0
+        self._changed = threading.Condition()
 
-    def __init__(self):
-        self._states = RecentStates()  # key: (blocks, digest before last, digest)
+    def take(self, size):
+        size = min(size, self._limit)
+        with self._changed:
+            self._changed.wait_for(lambda: self._used + size <= self._limit)
+            self._used += size
+        return size
 
-    def before(self, key, counter):
-        """A digest of blocks 0..counter-1 to extend, or None if unknown."""
-        if counter == 0:
-            return hashlib.md5()
-        blocks, before_last, digest = self._states.get(key, (None, None, None))
-        if blocks == counter:
-            return digest.copy()
-        if blocks == counter + 1:
-            return before_last.copy()
-        return None
-
-    def staged(self, key, counter, before, after):
-        if after is None:
-            self._states.pop(key, None)
-        else:
-            self._states[key] = (counter + 1, before, after)
-
-    def total(self, key, blocks):
-        """The MD5 of blocks 0..blocks-1, or None if not all of them were seen."""
-        if blocks == 0:
-            return hashlib.md5().digest()
-        state = self._states.get(key)
-        return state[2].digest() if state and state[0] == blocks else None
-
-    def forget(self, key):
-        self._states.pop(key, None)
+    def give(self, size):
+        with self._changed:
+            self._used -= size
+            self._changed.notify_all()
 
 
-class ReadDigests:
-    """Running MD5 of the ranges read from each blob in order from offset 0."""
+def with_retries(action, retry_base):
+    """The result of action, tried again after 5xx and network failures as the
+    host would try a request again."""
+    for attempt in range(1, AHEAD_ATTEMPTS + 1):
+        try:
+            return action()
+        except Exception as error:
+            code = describe(error)[0]
+            if attempt == AHEAD_ATTEMPTS or not (code == CONNECTION_FAILED or 500 <= code <= 599):
+                raise
+            time.sleep(min(retry_base * 2 ** (attempt - 1), RETRY_PAUSE_CAP))
+
+
+class Upload:
+    """One block upload of a blob: block ids that no other upload can produce,
+    the running MD5 of its blocks in order and the blocks still being staged."""
 
     def __init__(self):
-        self._states = RecentStates()  # key: (next offset, digest)
+        # Every block id of a blob must have the same length.
+        self._prefix = secrets.token_hex(8)
+        self.blocks = 0
+        self.digest = hashlib.md5()
+        self._staging = set()
+        self._failure = None
+        self._reported = False
+        self._lock = threading.Lock()
 
-    def at(self, key, offset):
-        """A digest of bytes 0..offset-1 to extend, or None if unknown."""
-        if offset == 0:
-            return hashlib.md5()
-        state = self._states.get(key)
-        if state and state[0] == offset:
-            return state[1].copy()
-        self.forget(key)
-        return None
+    def block_id(self, counter):
+        return f"{self._prefix}-{counter:08d}"
 
-    def read_to(self, key, offset, digest):
-        self._states[key] = (offset, digest)
+    def track(self, future):
+        with self._lock:
+            self._staging.add(future)
+        future.add_done_callback(self._staged)
 
-    def forget(self, key):
-        self._states.pop(key, None)
+    def _staged(self, future):
+        with self._lock:
+            self._staging.discard(future)
+            if not future.cancelled() and future.exception() and not self._failure:
+                self._failure = future.exception()
+
+    def settle(self):
+        with self._lock:
+            staging = list(self._staging)
+        wait(staging)
+
+    def check(self):
+        """Raise the failure of a staged block, once; the upload is refused after it."""
+        if self._reported:
+            raise UploadError("an earlier block of this upload was not stored; "
+                              "the upload must start again from block 0")
+        with self._lock:
+            failure, staging = self._failure, list(self._staging)
+        if failure:
+            self._reported = True
+            for future in staging:
+                future.cancel()
+            raise failure
+
+
+class Reading:
+    """A blob read range after range: the version met by the first read, the
+    MD5 of what was read from offset 0 and the ranges fetched ahead."""
+
+    def __init__(self, key, client, first, start, retry_base):
+        self.key = key
+        self._client = client
+        self._etag = first.properties.etag
+        self._retry_base = retry_base
+        self.size = blob_size(first)
+        self.stored_md5 = first.properties.content_settings.content_md5
+        self.digest = hashlib.md5() if start == 0 else None
+        self.next = start
+        self._ahead = deque()  # (start, end, pieces)
+        self._scheduled = start
+
+    def take(self, pool, start, end):
+        """The pieces of one range: fetched ahead when it is the one expected."""
+        if self._ahead and self._ahead[0][:2] == (start, end):
+            return self._ahead.popleft()[2]
+        self.drop()
+        self._scheduled = end + 1
+        return self.fetch(pool, start, end)
+
+    def begin(self, pool, start, end, first):
+        """The first range: its first piece already read, the others fetched now."""
+        following = self.fetch(pool, start + first.size, end)
+        self._ahead.append((start, end, [done(first)] + following))
+        self._scheduled = end + 1
+
+    def fetch(self, pool, start, end):
+        end = min(end, self.size - 1)
+        return [pool.submit(self._piece, offset, min(offset + READ_PIECE, end + 1) - offset)
+                for offset in range(start, end + 1, READ_PIECE)]
+
+    def _piece(self, offset, length):
+        # Pinned to the version read first, so that no read mixes two versions.
+        return with_retries(lambda: self._client.download_blob(
+            offset=offset, length=length, etag=self._etag,
+            match_condition=MatchConditions.IfNotModified), self._retry_base)
+
+    def read_ahead(self, pool, length, memory):
+        """Fetch ranges of the plug-in's length beyond the one asked for, while
+        they fit in memory beside it."""
+        while self._scheduled < self.size and (len(self._ahead) + 2) * length <= memory:
+            start = self._scheduled
+            end = min(start + length, self.size) - 1
+            self._ahead.append((start, end, self.fetch(pool, start, end)))
+            self._scheduled = end + 1
+
+    def drop(self):
+        for _, _, pieces in self._ahead:
+            for piece in pieces:
+                piece.cancel()
+        self._ahead.clear()
 
 
 class HashingWriter:
@@ -247,6 +377,18 @@ class HashingWriter:
         return self._file.write(data)
 
 
+def done(value):
+    """A future that already holds value, to stand beside fetches still running."""
+    future = Future()
+    future.set_result(value)
+    return future
+
+
+def blob_size(download):
+    # Content range reads "bytes <first>-<last>/<size of the whole blob>".
+    return int(download.properties.content_range.rpartition("/")[2])
+
+
 def hash_file(file, digests):
     """Feed a file's content to the digests; return its size, rewound."""
     size = 0
@@ -256,11 +398,6 @@ def hash_file(file, digests):
             digest.update(chunk)
     file.seek(0)
     return size
-
-
-def block_id(counter):
-    # All block ids of a blob must have the same length; the SDK base64s them.
-    return f"{counter:08d}"
 
 
 def quoted(etag):
@@ -275,24 +412,8 @@ def properties(last_modified, etag, size=None):
     return found
 
 
-def blob_size(download):
-    # Content range reads "bytes <first>-<last>/<size of the whole blob>".
-    return int(download.properties.content_range.rpartition("/")[2])
-
-
-def open_download(client, start, end):
-    if start is None and end is None:
-        return client.download_blob()
-    if start is None or end is None or end < start:
-        raise RequestError("RangeStart and RangeEnd must both be given, in order")
-    length = end - start + 1
-    return client.download_blob(offset=start, length=length,
-                                validate_content=length <= RANGE_MD5_LIMIT)
-
-
-def check_md5(download, digest, out, name):
+def check_md5(expected, digest, out, name):
     """Refuse a blob read whole whose content differs from its stored MD5."""
-    expected = download.properties.content_settings.content_md5
     if expected and digest.digest() != bytes(expected):
         # Leave nothing that could pass for the blob's content.
         out.truncate(0)
@@ -302,32 +423,91 @@ def check_md5(download, digest, out, name):
             f"data read {base64.b64encode(digest.digest()).decode()}")
 
 
-def note(message):
-    print(f"azure_agent: {message}", file=sys.stderr, flush=True)
+def parse_listing(document):
+    """The listBlobs response members of one List Blobs answer."""
+    root = ElementTree.fromstring(document)
+    blobs = root.find("Blobs")
+    folders = [{"Name": entry_name(item)} for item in blobs.iterfind("BlobPrefix")]
+    files = [{"Name": entry_name(item), "Properties": listed_properties(item.find("Properties"))}
+             for item in blobs.iterfind("Blob")]
+    response = {"count": len(folders) + len(files), "folder": folders, "file": files}
+    marker = root.findtext("NextMarker")
+    if marker:
+        response["NextMarker"] = marker
+    return response
+
+
+def entry_name(item):
+    name = item.find("Name")
+    # Names holding characters that XML cannot carry come percent-encoded.
+    return unquote(name.text or "") if name.get("Encoded") == "true" else name.text or ""
+
+
+def listed_properties(found):
+    last_modified = parsedate_to_datetime(found.findtext("Last-Modified"))
+    return properties(last_modified, found.findtext("Etag"), int(found.findtext("Content-Length")))
+
+
+def put_whole(client, data):
+    """Upload a file as one request; one digest is the stored and the transactional MD5."""
+    content = data.read()
+    md5 = hashlib.md5(content).digest()
+    result = client.upload_blob(content, length=len(content), overwrite=True,
+                                transactional_content_md5=md5,
+                                content_settings=ContentSettings(content_md5=md5))
+    return result, len(content)
+
+
+def put_in_chunks(client, data):
+    digest = hashlib.md5()
+    size = hash_file(data, [digest])
+    result = client.upload_blob(data, length=size, overwrite=True, validate_content=True,
+                                content_settings=ContentSettings(content_md5=digest.digest()))
+    return result, size
 
 
 class Agent:
     """Serves requests with one client; each action returns its response
-    members and lets failures propagate to handle()."""
+    members and lets failures propagate to handle().
 
-    def __init__(self, service, page_size, secrets):
+    Work may run ahead of the plug-in on a pool of streams: blocks are staged
+    after their request is answered, and the ranges and listing pages that
+    follow the one asked for are fetched before they are asked for."""
+
+    def __init__(self, service, settings, secrets):
         self._service = service
-        self._page_size = page_size
+        self._page_size = settings.page_size
+        self._streams = settings.streams
+        self._memory = settings.memory
+        self._retry_base = settings.retry_base
         self._secrets = secrets
         self._containers = {}
-        self._blocks = BlockDigests()
-        self._reads = ReadDigests()
+        self._pool = ThreadPoolExecutor(max_workers=settings.streams)
+        self._budget = ByteBudget(settings.memory)
+        self._uploads = RecentStates()
+        self._reading = None
+        self._listing = None  # (the listBlobs arguments expected next, its page)
 
     def handle(self, line):
         """The response to one request line; never raises."""
         try:
             method, arguments = parse_request(line)
+            self._forget_ahead(method)
             return {"success": True, **getattr(self, method)(**arguments)}
         except Exception as error:  # the loop must outlive any request
             code, message = describe(error)
             for secret in self._secrets:
                 message = message.replace(secret, "***")
             return {"success": False, "error_code": code, "error_message": message}
+
+    def _forget_ahead(self, method):
+        # What was fetched ahead is true only while the plug-in goes on with the same work.
+        if method != "get_blob" and self._reading:
+            self._reading.drop()
+            self._reading = None
+        if method != "list_blobs" and self._listing:
+            self._listing[1].cancel()
+            self._listing = None
 
     def _container(self, container):
         client = self._containers.get(container)
@@ -347,75 +527,141 @@ class Agent:
         return {"Properties": properties(found.last_modified, found.etag, found.size)}
 
     def list_blobs(self, container, prefix="", marker=None, delimiter=None):
-        client = self._container(container)
-        listing = {"name_starts_with": prefix or None, "results_per_page": self._page_size}
-        items = (client.walk_blobs(delimiter=delimiter, **listing) if delimiter
-                 else client.list_blobs(**listing))
-        pages = items.by_page(continuation_token=marker or None)
-        page = list(next(pages))
-        response = {
-            "count": len(page),
-            "folder": [{"Name": item.name} for item in page
-                       if not isinstance(item, BlobProperties)],
-            "file": [{"Name": item.name,
-                      "Properties": properties(item.last_modified, item.etag, item.size)}
-                     for item in page if isinstance(item, BlobProperties)],
-        }
-        if pages.continuation_token:
-            response["NextMarker"] = pages.continuation_token
+        asked = (container, prefix or "", marker or "", delimiter or "")
+        ahead, self._listing = self._listing, None
+        response = None
+        if ahead and ahead[0] == asked:
+            try:
+                response = ahead[1].result()
+            except Exception:  # fetched again below, so the answer is that request's own
+                pass
+        elif ahead:
+            ahead[1].cancel()
+        if response is None:
+            response = self._list_page(*asked)
+        if "NextMarker" in response:
+            following = (container, asked[1], response["NextMarker"], asked[3])
+            self._listing = (following, self._pool.submit(self._list_page, *following))
         return response
+
+    def _list_page(self, container, prefix, marker, delimiter):
+        # The SDK's model building costs several times the service's own time on
+        # a page of thousands of names: read the answer's XML directly.
+        client = self._container(container)
+        query = {"restype": "container", "comp": "list", "prefix": prefix, "marker": marker,
+                 "delimiter": delimiter, "maxresults": self._page_size}
+        query = urlencode({name: value for name, value in query.items() if value}, quote_via=quote)
+        response = client._client._send_request(  # noqa: SLF001  (the SDK's raw request)
+            HttpRequest("GET", f"{client.url}?{query}", headers={"x-ms-version": client.api_version}))
+        if response.status_code != 200:
+            process_storage_error(HttpResponseError(response=response))
+        return parse_listing(response.content)
 
     def delete_blob(self, container, blob):
         self._blob(container, blob).delete_blob()
         return {}
 
     def create_block_blob(self, container, blob, file_input):
-        digest = hashlib.md5()
+        client = self._blob(container, blob)
         with open(file_input, "rb") as data:
-            size = hash_file(data, [digest])
-            result = self._blob(container, blob).upload_blob(
-                data, length=size, overwrite=True, validate_content=True,
-                content_settings=ContentSettings(content_md5=digest.digest()))
+            put = put_in_chunks if os.fstat(data.fileno()).st_size > SINGLE_PUT_LIMIT else put_whole
+            result, size = put(client, data)
         return {"Properties": properties(result["last_modified"], result["etag"], size)}
 
     def create_blob_block(self, container, blob, file_input, counter):
         key = (container, blob)
-        before = self._blocks.before(key, counter)
-        after = None if before is None else before.copy()
+        # The plug-in reuses the block file for the next block: take its content now.
         with open(file_input, "rb") as data:
-            size = hash_file(data, [] if after is None else [after])
-            self._blob(container, blob).stage_block(
-                block_id(counter), data, length=size, validate_content=True)
-        self._blocks.staged(key, counter, before, after)
+            content = data.read()
+        if counter == 0:
+            upload = self._uploads[key] = Upload()
+        else:
+            upload = self._upload_of(key)
+            if counter != upload.blocks:
+                raise RequestError(f"block {counter} does not follow block {upload.blocks - 1}")
+        upload.digest.update(content)
+        upload.blocks += 1
+        client = self._blob(container, blob)
+        held = self._budget.take(len(content))
+        staging = self._pool.submit(self._stage, client, upload.block_id(counter), content)
+        staging.add_done_callback(lambda _: self._budget.give(held))
+        upload.track(staging)
         return {}
+
+    def _stage(self, client, block_id, content):
+        md5 = hashlib.md5(content).digest()
+        with_retries(lambda: client.stage_block(block_id, content, length=len(content),
+                                                transactional_content_md5=md5), self._retry_base)
+
+    def _upload_of(self, key):
+        upload = self._uploads.get(key)
+        if upload is None:
+            raise UploadError("no upload of this blob is in progress in this agent (it may have "
+                              "restarted since block 0); nothing was committed")
+        upload.check()
+        return upload
 
     def commit_blob_blocks(self, container, blob, counter):
         key = (container, blob)
-        digest = self._blocks.total(key, counter)
-        if digest is None:
-            note(f"committing {container}/{blob} without Content-MD5: blocks "
-                 f"0..{counter - 1} were not all staged through this agent")
-        client = self._blob(container, blob)
-        client.commit_block_list([BlobBlock(block_id(n)) for n in range(counter)],
-                                 content_settings=ContentSettings(content_md5=digest),
-                                 validate_content=True)
-        self._blocks.forget(key)
+        upload = self._upload_of(key)
+        upload.settle()
+        upload.check()
+        if counter != upload.blocks:
+            raise RequestError(f"the commit names {counter} blocks, {upload.blocks} were staged")
+        self._blob(container, blob).commit_block_list(
+            [BlobBlock(upload.block_id(n)) for n in range(counter)],
+            content_settings=ContentSettings(content_md5=upload.digest.digest()),
+            validate_content=True)
+        del self._uploads[key]
         # The commit answer lacks the length: ask for the stored properties.
         return self.get_blob_properties(container, blob)
 
     def get_blob(self, container, blob, file_output, range_start=None, range_end=None):
-        key = (container, blob)
-        download = open_download(self._blob(container, blob), range_start, range_end)
-        start = range_start or 0
-        digest = self._reads.at(key, start)
-        with open(file_output, "wb") as out:
-            download.readinto(out if digest is None else HashingWriter(out, digest))
-            end = start + out.tell()
-            if digest is not None and end < blob_size(download):
-                self._reads.read_to(key, end, digest)
-            elif digest is not None:
-                self._reads.forget(key)
-                check_md5(download, digest, out, f"{container}/{blob}")
+        name = f"{container}/{blob}"
+        client = self._blob(container, blob)
+        if range_start is None and range_end is None:
+            self._forget_ahead(None)
+            return self._read_whole(client, file_output, name)
+        if range_start is None or range_end is None or range_end < range_start:
+            raise RequestError("RangeStart and RangeEnd must both be given, in order")
+        reading = self._continued((container, blob), client, range_start, range_end)
+        pieces = reading.take(self._pool, range_start, range_end)
+        reading.next = range_end + 1
+        reading.read_ahead(self._pool, range_end - range_start + 1, self._memory)
+        try:
+            with open(file_output, "wb") as out:
+                target = HashingWriter(out, reading.digest) if reading.digest else out
+                for piece in pieces:
+                    # A piece's content arrived whole with its answer: this only writes it.
+                    piece.result().readinto(target)
+                if reading.next >= reading.size:
+                    self._forget_ahead(None)
+                    if reading.digest:
+                        check_md5(reading.stored_md5, reading.digest, out, name)
+        except BaseException:
+            self._forget_ahead(None)
+            raise
+        return {}
+
+    def _continued(self, key, client, start, end):
+        """The reading this range continues, or a new one begun with its first piece."""
+        reading = self._reading
+        if reading and reading.key == key and reading.next == start:
+            return reading
+        self._forget_ahead(None)
+        first = client.download_blob(offset=start, length=min(READ_PIECE, end - start + 1))
+        reading = self._reading = Reading(key, client, first, start, self._retry_base)
+        reading.begin(self._pool, start, end, first)
+        return reading
+
+    def _read_whole(self, client, file_output, name):
+        download = client.download_blob(max_concurrency=self._streams)
+        with open(file_output, "w+b") as out:
+            download.readinto(out)
+            digest = hashlib.md5()
+            out.seek(0)
+            hash_file(out, [digest])
+            check_md5(download.properties.content_settings.content_md5, digest, out, name)
         return {}
 
     def list_containers(self):
@@ -509,7 +755,7 @@ def describe(error):
     """The error code and message of the response to a failed request."""
     if isinstance(error, RequestError):
         return BAD_REQUEST, str(error)
-    if isinstance(error, IntegrityError):
+    if isinstance(error, (IntegrityError, UploadError)):
         return GENERAL_FAILURE, str(error)
     if isinstance(error, HttpResponseError) and error.status_code:
         return service_failure(error)
@@ -532,6 +778,9 @@ def service_failure(error):
     # Md5Mismatch, Azurite says InvalidOperation with this message.
     if error.error_code == "Md5Mismatch" or message == "Provided contentMD5 doesn't match.":
         return GENERAL_FAILURE, f"integrity check failed: MD5 mismatch: {message}"
+    # Reads after the first are pinned to the version that it met.
+    if error.status_code == 412:
+        return GENERAL_FAILURE, "the blob changed while it was being read: read it again"
     # The service says AuthenticationFailed; Azurite says AuthorizationFailure
     # with this message.  Both mean a wrong account key.
     if error.status_code == 403 and (error.error_code == "AuthenticationFailed"
@@ -573,10 +822,22 @@ def write_line(stream, line):
     stream.flush()
 
 
+def give_back_freed_buffers():
+    """Blocks and ranges are large buffers that come and go all the time.  Map
+    each one apart, so that freeing it returns it to the system; otherwise the
+    allocator's growing threshold keeps them in a heap that never shrinks."""
+    m_mmap_threshold = -3
+    try:
+        ctypes.CDLL(None).mallopt(m_mmap_threshold, 256 * 1024)
+    except (OSError, AttributeError):  # not glibc: keep its own policy
+        pass
+
+
 def main():
     # Ctrl-C at the host's terminal reaches the whole process group; the host decides what a
     # cancellation means and ends the agent itself (or closes its input).
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    give_back_freed_buffers()
     protocol = sys.stdout.buffer
     # Whatever a library prints must not corrupt the protocol stream.
     sys.stdout = sys.stderr
@@ -588,7 +849,10 @@ def main():
     write_line(protocol, "start")
     for line in iter(sys.stdin.buffer.readline, b""):
         write_line(protocol, json.dumps(agent.handle(line)))
-    return 0
+    # Work ahead of the plug-in is of no use once its input has ended: leave
+    # without waiting for it.
+    sys.stderr.flush()
+    os._exit(0)
 
 
 if __name__ == "__main__":

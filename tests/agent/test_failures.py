@@ -15,6 +15,7 @@ from azurite_server import ACCOUNT, endpoint_at, loopback_socket
     ({"AZURE_SECRET_KEY": "not base64!"}, "AZURE_SECRET_KEY is not a valid base64 string"),
     ({"AZURE_SECRET_KEY": ""}, "AZURE_SECRET_KEY (the storage account key) is not set"),
     ({"AZURE_ACCESS_KEY": None}, "AZURE_ACCESS_KEY (the storage account name) is not set"),
+    ({"AZURE_AGENT_STREAMS": "0"}, "AZURE_AGENT_STREAMS must be a positive number"),
 ])
 def test_first_line_and_exit_status(start_agent, changes, first_line):
     started = start_agent(**changes)
@@ -122,6 +123,9 @@ def test_what_goes_on_the_wire_through_a_proxy(start_agent, tmp_path):
                                       "counter": 0}))
             request_line, headers = answer_one_request(proxy, MD5_MISMATCH)
             reply = started.reply()
+            if fn == "createBlobBlock":  # answered once queued: the failure comes with the commit
+                assert reply == {"success": True}
+                reply = started.call("commitBlobBlocks", container="abc", blob="b", counter=1)
             assert reply["error_code"] == -1 and "integrity" in reply["error_message"]
             assert request_line.split()[1].startswith(endpoint_at(9) + "/abc/b")
             assert headers["proxy-authorization"] == "Basic " + base64.b64encode(b"backup:p@ss:word").decode()
