@@ -75,7 +75,6 @@ def staged_blocks(link, writer, count):
         time.sleep(0.01)
 
 
-@pytest.mark.xfail(reason="uploads to one blob still share block ids", strict=False)
 @pytest.mark.parametrize("kill_second", [True, False], ids=["one writer killed", "both finish"])
 def test_concurrent_writers_never_mix(cli, target, proxy, tmp_path, kill_second):
     # The first writer runs on a slow link; the second starts part-way through it on a fast one
