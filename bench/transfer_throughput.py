@@ -31,7 +31,7 @@ from azure.storage.blob import BlobServiceClient, ContainerSasPermissions, gener
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/support"))
-from azurite_server import ACCOUNT, AZURITE, KEY, accepts, endpoint_at, loopback_socket  # noqa: E402
+from azurite_server import ACCOUNT, KEY, endpoint_at, port_of, running_azurite  # noqa: E402
 from loopback_proxy import LoopbackProxy  # noqa: E402
 
 CONTAINER = "bench"
@@ -42,29 +42,15 @@ TOOLS = ("vorn-azure",) + tuple(f"sdk({n})" for n in SDK_CONCURRENCY) + ("rclone
 
 @contextlib.contextmanager
 def emulator(wan):
-    """A fresh in-memory Azurite with the benchmark's container; its endpoint, behind the WAN
-    simulator when `wan`."""
-    with loopback_socket(listen=False) as reserved:
-        port = reserved.getsockname()[1]
-    server = subprocess.Popen(
-        [AZURITE, "--blobHost", "127.0.0.1", "--blobPort", str(port), "--inMemoryPersistence",
-         "--disableTelemetry", "--skipApiVersionCheck", "--silent", "--loose"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        deadline = time.monotonic() + 30
-        while not accepts(port):
-            if server.poll() is not None or time.monotonic() > deadline:
-                raise SystemExit("Azurite did not start")
-            time.sleep(0.05)
-        service(endpoint_at(port)).create_container(CONTAINER)
-        if wan:
-            with LoopbackProxy(port, **WAN) as link:
-                yield endpoint_at(link.port)
-        else:
-            yield endpoint_at(port)
-    finally:
-        server.terminate()
-        server.wait(timeout=30)
+    """A fresh Azurite with the benchmark's container; its endpoint, behind the WAN simulator
+    when `wan`."""
+    with running_azurite() as endpoint:
+        service(endpoint).create_container(CONTAINER)
+        if not wan:
+            yield endpoint
+            return
+        with LoopbackProxy(port_of(endpoint), **WAN) as link:
+            yield endpoint_at(link.port)
 
 
 def service(endpoint):

@@ -86,11 +86,12 @@ def error_lines(result):
 def proxy(azurite):
     """Starts loopback proxies in front of the test's Azurite (or of `upstream`, another proxy):
     proxy(upstream=None, **LoopbackProxy options)."""
+    from azurite_server import port_of
     from loopback_proxy import LoopbackProxy
     started = []
 
     def start(upstream=None, **options):
-        port = upstream.port if upstream else int(azurite.split(":")[2].split("/")[0])
+        port = upstream.port if upstream else port_of(azurite)
         started.append(LoopbackProxy(port, **options))
         return started[-1]
 
