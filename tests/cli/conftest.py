@@ -80,3 +80,21 @@ def target(cli):
 def error_lines(result):
     """The CLI's own error lines (the plug-in may write progress lines on standard error too)."""
     return [line for line in result.stderr.splitlines() if line.startswith("vorn-azure: ")]
+
+
+@pytest.fixture
+def proxy(azurite):
+    """Starts loopback proxies in front of the test's Azurite (or of `upstream`, another proxy):
+    proxy(upstream=None, **LoopbackProxy options)."""
+    from azurite_server import port_of
+    from loopback_proxy import LoopbackProxy
+    started = []
+
+    def start(upstream=None, **options):
+        port = upstream.port if upstream else port_of(azurite)
+        started.append(LoopbackProxy(port, **options))
+        return started[-1]
+
+    yield start
+    for each in started:
+        each.close()
