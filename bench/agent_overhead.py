@@ -13,8 +13,11 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "agent"))
-from conftest import ACCOUNT, AGENT, KEY, PYTHON, running_azurite  # noqa: E402
+sys.path.insert(0, str(ROOT / "tests" / "support"))
+from azurite_server import ACCOUNT, KEY, running_azurite  # noqa: E402
+
+AGENT = ROOT / "agent" / "azure_agent.py"
+PYTHON = "/usr/bin/python"
 
 STARTS = 10
 ROUND_TRIPS = 200

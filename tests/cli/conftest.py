@@ -86,3 +86,21 @@ def fails(result, status, words):
     """The command failed with this exit status, printing only one error line, which holds these words."""
     assert (result.returncode, result.stdout, len(error_lines(result))) == (status, "", 1), result.stderr
     assert result.stderr.endswith("\n") and result.stderr.count("\n") == 1 and words in result.stderr
+
+
+@pytest.fixture
+def proxy(azurite):
+    """Starts loopback proxies in front of the test's Azurite (or of `upstream`, another proxy):
+    proxy(upstream=None, **LoopbackProxy options)."""
+    from azurite_server import port_of
+    from loopback_proxy import LoopbackProxy
+    started = []
+
+    def start(upstream=None, **options):
+        port = upstream.port if upstream else port_of(azurite)
+        started.append(LoopbackProxy(port, **options))
+        return started[-1]
+
+    yield start
+    for each in started:
+        each.close()

@@ -1,4 +1,5 @@
 """The Azurite fixture and loopback helpers shared by the agent and command-line suites."""
+import contextlib
 import os
 import socket
 import subprocess
@@ -27,14 +28,19 @@ def endpoint_at(port):
     return f"http://127.0.0.1:{port}/{ACCOUNT}"
 
 
+def port_of(endpoint):
+    """The port of an endpoint made by endpoint_at."""
+    return int(endpoint.rsplit(":", 1)[1].split("/")[0])
+
+
 def accepts(port):
     with socket.socket() as probe:
         return probe.connect_ex(("127.0.0.1", port)) == 0
 
 
-@pytest.fixture(scope="session")
-def azurite():
-    """The blob endpoint of an in-memory Azurite on a free loopback port."""
+@contextlib.contextmanager
+def running_azurite():
+    """The blob endpoint of an in-memory Azurite on a free loopback port, for the block's time."""
     with loopback_socket(listen=False) as reserved:
         port = reserved.getsockname()[1]
     server = subprocess.Popen(
@@ -49,6 +55,13 @@ def azurite():
     finally:
         server.terminate()
         server.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def azurite():
+    """The blob endpoint of an in-memory Azurite on a free loopback port."""
+    with running_azurite() as endpoint:
+        yield endpoint
 
 
 @pytest.fixture(scope="session")
