@@ -75,7 +75,7 @@ def names(pages, kind):
     return [entry["Name"] for page in pages for entry in page[kind]]
 
 
-def test_listing_pages(agent, container, start_agent, tmp_path):
+def test_listing_pages_of_blobs_and_containers(agent, container, start_agent, tmp_path):
     piece = tmp_path / "piece"
     piece.write_bytes(b"data")
     files = [f"f{n}" for n in range(5)]
