@@ -270,6 +270,7 @@ class Upload:
         self._prefix = secrets.token_hex(8)
         self.blocks = 0
         self.digest = hashlib.md5()
+        self.hashed = done(None)  # the digest holds every block once this is done
         self._staging = set()
         self._failure = None
         self._reported = False
@@ -483,6 +484,9 @@ class Agent:
         self._secrets = secrets
         self._containers = {}
         self._pool = ThreadPoolExecutor(max_workers=settings.streams)
+        # One thread keeps the running digests of uploads: blocks reach it in order, and the
+        # answer to a block need not wait for its hash.
+        self._hasher = ThreadPoolExecutor(max_workers=1)
         self._budget = ByteBudget(settings.memory)
         self._uploads = RecentStates()
         self._reading = None
@@ -579,7 +583,7 @@ class Agent:
             upload = self._upload_of(key)
             if counter != upload.blocks:
                 raise RequestError(f"block {counter} does not follow block {upload.blocks - 1}")
-        upload.digest.update(content)
+        upload.hashed = self._hasher.submit(upload.digest.update, content)
         upload.blocks += 1
         client = self._blob(container, blob)
         held = self._budget.take(len(content))
@@ -606,6 +610,7 @@ class Agent:
         upload = self._upload_of(key)
         upload.settle()
         upload.check()
+        upload.hashed.result()
         if counter != upload.blocks:
             raise RequestError(f"the commit names {counter} blocks, {upload.blocks} were staged")
         self._blob(container, blob).commit_block_list(
