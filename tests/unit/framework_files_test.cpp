@@ -28,6 +28,7 @@ using vorntest::writeFile;
 namespace {
 
 const boost::function<bool()> NO_HOOK;
+const boost::function<bool()> CANCEL = [] { return true; };
 
 TEST(Path, JoinDirnameBasenameAndAbsPath) {
     const struct { const char *a, *b, *joined; } joins[] = {
@@ -109,7 +110,7 @@ TEST(ScopedTempFile, NextProcessSweepsLeftoversOfAKilledOneButNotOfALiveOne) {
     }
     const auto ownedLeft = [&] {
         return std::count_if(owned.begin(), owned.end(),
-                             [&](const std::string &name) { return fs::exists(scratch.path(name)); });
+                             [&](const std::string &n) { return fs::exists(scratch.path(n)); });
     };
     ASSERT_EQ(owned.size(), 3u);
 
@@ -120,9 +121,9 @@ TEST(ScopedTempFile, NextProcessSweepsLeftoversOfAKilledOneButNotOfALiveOne) {
     const std::string reused =
         std::string(tagged).replace(pidAt, tagged.find('.', pidAt) - pidAt, "1");
     const std::string otherScope = "vorn-tmp.ffffffff" + tagged.substr(17);
-    const struct { std::string name; bool old, swept; } planted[] = {{reused, false, true},       {otherScope, false, false},
-                   {"." + otherScope, true, true}, {"vorn-tmp.notes", true, false},
-                   {"dest.part", true, false}};
+    const struct { std::string name; bool old, swept; } planted[] = {
+        {reused, false, true}, {otherScope, false, false}, {"." + otherScope, true, true},
+        {"vorn-tmp.notes", true, false}, {"dest.part", true, false}};
     for (const auto &p : planted) {
         writeFile(scratch.path(p.name), "x");
         fs::last_write_time(scratch.path(p.name),
@@ -149,7 +150,7 @@ TEST(StreamingCopies, AppendWholeFilesAndCopyPartsAcrossTheBufferSize) {
     TransferError error = TRANSFER_ERR_NONE;
     EXPECT_TRUE(AgentClient::appendFileToFp(scratch.path("big"), out, NO_HOOK, error));
     EXPECT_TRUE(AgentClient::appendFileToFp(scratch.path("big"), out, NO_HOOK, error));
-    EXPECT_TRUE(!AgentClient::appendFileToFp(scratch.path("big"), out, [] { return true; }, error) &&
+    EXPECT_TRUE(!AgentClient::appendFileToFp(scratch.path("big"), out, CANCEL, error) &&
                 error == TRANSFER_ERR_CANCELLED);
     fclose(out);
     EXPECT_EQ(readFile(scratch.path("out")), big + big);
