@@ -32,24 +32,17 @@ namespace {
 // A request on the container "backups", naming `blob` when given, and a listing request (one
 // level when `byFolder`).
 Json::Value request(const char *fn, const std::string &blob = "") {
-    Json::Value value(Json::objectValue);
+    Json::Value value = json(R"({"container": "backups"})");
     value["fn"] = fn;
-    value["container"] = "backups";
-    if (!blob.empty()) {
-        value["blob"] = blob;
-    }
+    if (!blob.empty()) value["blob"] = blob;
     return value;
 }
 
 Json::Value list(const std::string &prefix, const std::string &marker = "", bool byFolder = true) {
     Json::Value value = request("listBlobs");
     value["Prefix"] = prefix;
-    if (!marker.empty()) {
-        value["Marker"] = marker;
-    }
-    if (byFolder) {
-        value["Delimiter"] = "/";
-    }
+    if (!marker.empty()) value["Marker"] = marker;
+    if (byFolder) value["Delimiter"] = "/";
     return value;
 }
 
@@ -63,9 +56,7 @@ Json::Value page(const std::vector<std::string> &folders, const std::vector<std:
             value[kind].append(Json::Value(Json::objectValue))["Name"] = name;
         }
     }
-    if (next) {
-        value["NextMarker"] = next;
-    }
+    if (next) value["NextMarker"] = next;
     return value;
 }
 
@@ -85,8 +76,9 @@ std::string describe(const FileInfo &f) {
 
 class TransferAzureTest : public ::testing::Test {
 protected:
-    TransferAzureTest() : agent(vorntest::makeRepository("backups")) {
+    TransferAzureTest() {
         fs::create_directories(localDir());
+        std::ofstream(destination, std::ios::binary) << "previous content";
     }
 
     // Whatever a test did, no temporary file may outlive the operation.
@@ -101,16 +93,8 @@ protected:
     std::string localDir() const { return fake.path("local"); }
     std::string local(const std::string &name) const { return localDir() + "/" + name; }
 
-    // A destination a failed download must leave as it was.
-    std::string previousDestination() const {
-        std::ofstream(local("restored"), std::ios::binary) << "previous content";
-        return local("restored");
-    }
-
     void script(const std::vector<Json::Value> &steps) {
-        for (const Json::Value &s : steps) {
-            fake.step(s);
-        }
+        for (const Json::Value &s : steps) fake.step(s);
     }
 
     // The request log entries, or just the requests, received since the previous call.
@@ -122,22 +106,19 @@ protected:
     }
     std::vector<Json::Value> newRequests() {
         std::vector<Json::Value> requests;
-        for (const Json::Value &entry : newEntries()) {
-            requests.push_back(entry["request"]);
-        }
+        for (const Json::Value &entry : newEntries()) requests.push_back(entry["request"]);
         return requests;
     }
 
-    boost::function<bool(long long)> recordProgress() {
-        return [this](long long n) {
-            moved.push_back(n);
-            return false; // ignored: only the cancel hook stops a transfer
-        };
-    }
-
     vorntest::FakeAgent fake;
-    TransferAgentAzure agent;
+    TransferAgentAzure agent{vorntest::makeRepository("backups")};
+    // A download destination that a failed download must leave as it was.
+    const std::string destination = fake.path("local/restored");
     std::vector<long long> moved;
+    // The result is ignored: only the cancel hook stops a transfer.
+    const boost::function<bool(long long)> recordProgress = [this](long long n) {
+        return moved.push_back(n), false;
+    };
     size_t seen = 0;
 };
 
@@ -192,11 +173,8 @@ TEST_F(TransferAzureTest, BadInputIsRefusedBeforeTheAgentStarts) {
     TransferAgentAzure noSecret(vorntest::makeRepository("backups", true, false));
     vorntest::makeFile(local("f"), 1);
     FileInfo info;
-    const struct {
-        const char *what;
-        std::function<bool()> operation;
-        const TransferAgentAzure &on;
-    } cases[] = {
+    const struct { const char *what; std::function<bool()> operation;
+                   const TransferAgentAzure &on; } cases[] = {
         {"no secret", [&] { return noSecret.removeFile("a"); }, noSecret},
         {"stat without container", [&] { return bare.stat("a", info); }, bare},
         {"stat of ..", [&] { return agent.stat("../a", info); }, agent},
@@ -224,13 +202,9 @@ TEST_F(TransferAzureTest, StatAsksForTheBlobThenForItsParentsListing) {
         response["Properties"]["ContentLength"] = size;
         return response;
     };
-    const struct {
-        const char *targetId, *path;
-        std::vector<Json::Value> steps;
-        std::string found; // describe() of the result; empty: stat fails with `error`
-        int error;
-        std::vector<Json::Value> requests;
-    } cases[] = {
+    // found: describe() of the result; empty: stat fails with `error`.
+    const struct { const char *targetId, *path; std::vector<Json::Value> steps; std::string found;
+                   int error; std::vector<Json::Value> requests; } cases[] = {
         {"T", "dir/file", {answer(blobProperties(1234))}, "reg 1234 1700000000 " + etag, 0,
          {request("getBlobProperties", "T/dir/file")}},
         {"T", "dir/file", {answer(sized(5))}, "reg 5 0 ", 0,
@@ -278,20 +252,13 @@ TEST_F(TransferAzureTest, ListDirFollowsMarkersOverThreePages) {
                                             list("T/dir/", "m2")};
     EXPECT_EQ(newRequests(), pages);
     std::vector<std::string> found;
-    for (const FileInfo &f : entries) {
-        found.push_back(f.getRpath() + " " + describe(f));
-    }
+    for (const FileInfo &f : entries) found.push_back(f.getRpath() + " " + describe(f));
     EXPECT_EQ(found, (std::vector<std::string>{"sub dir 0 0 ", "a reg 3 1700000000 \"e1\"",
                                                "b reg 0 0 "}));
 }
 
 TEST_F(TransferAzureTest, ListDirExAppendsEntriesOnlyWithACountAndKeepsTheMarkerOnFailure) {
-    const struct {
-        const char *response;
-        bool listed;
-        size_t added;
-        const char *marker;
-    } cases[] = {
+    const struct { const char *response; bool listed; size_t added; const char *marker; } cases[] = {
         {R"({"success": true, "folder": [{"Name": "x/"}], "file": [{"Name": "y"}]})", true, 0, ""},
         {R"({"success": true, "count": 0, "file": [{"Name": "y"}], "NextMarker": "n"})", true, 0,
          "n"},
@@ -350,13 +317,11 @@ TEST_F(TransferAzureTest, UploadSendsTheFileInOneRequestOrInNumberedBlocks) {
         ASSERT_TRUE(c.https || sender.setTransferOption(Task()));
         sender.setTargetId("T");
         vorntest::makeFile(local("source"), c.size);
-        for (size_t i = 0; i < c.blocks.size(); ++i) {
-            fake.respondOk();
-        }
+        for (size_t i = 0; i < c.blocks.size(); ++i) fake.respondOk();
         fake.respond(blobProperties(c.size));
         FileInfo info;
         moved.clear();
-        ASSERT_TRUE(sender.sendFile(local("source"), "dir/file", recordProgress(), info));
+        ASSERT_TRUE(sender.sendFile(local("source"), "dir/file", recordProgress, info));
         EXPECT_EQ(info.getChecksum(), vorntest::BLOB_ETAG);
         EXPECT_EQ(fake.starts().back()["AZURE_SCHEME"], c.https ? "https" : "http");
 
@@ -397,7 +362,7 @@ TEST_F(TransferAzureTest, UploadOfNoRegularFileOrOfMoreThanTheBlockLimitIsRefuse
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const size_t before = fake.requests().size();
-        EXPECT_FALSE(agent.sendFile(local(c.name), "x", recordProgress()));
+        EXPECT_FALSE(agent.sendFile(local(c.name), "x", recordProgress));
         EXPECT_EQ(agent.getError(), c.error);
         EXPECT_EQ(fake.requests().size(), before + (c.sent ? 1 : 0));
         EXPECT_EQ(agent.lastResponse().empty(), !c.sent);
@@ -410,11 +375,7 @@ TEST_F(TransferAzureTest, UploadOfNoRegularFileOrOfMoreThanTheBlockLimitIsRefuse
 // stays on one file system; larger blobs in inclusive ranges.
 TEST_F(TransferAzureTest, DownloadFetchesTheBlobWholeOrInRangesAndReplacesTheDestination) {
     agent.setTargetId("T");
-    const std::string destination = previousDestination();
-    const struct {
-        long long size;
-        std::vector<std::pair<long long, long long>> ranges;
-    } cases[] = {
+    const struct { long long size; std::vector<std::pair<long long, long long>> ranges; } cases[] = {
         {0, {}}, {10485760, {}}, {10485761, {{0, 10485759}, {10485760, 10485760}}},
         {31457280, {{0, 10485759}, {10485760, 20971519}, {20971520, 31457279}}}};
     for (const auto &c : cases) {
@@ -425,7 +386,7 @@ TEST_F(TransferAzureTest, DownloadFetchesTheBlobWholeOrInRangesAndReplacesTheDes
             writing(c.ranges.empty() ? Json::Value(Json::Int64(c.size)) : Json::Value("range")));
         script(fetches);
         moved.clear();
-        ASSERT_TRUE(agent.recvFile("dir/file", destination, recordProgress()));
+        ASSERT_TRUE(agent.recvFile("dir/file", destination, recordProgress));
         EXPECT_TRUE(vorntest::hasPattern(destination, c.size));
 
         const std::vector<Json::Value> requests = newRequests();
@@ -452,7 +413,6 @@ TEST_F(TransferAzureTest, DownloadFetchesTheBlobWholeOrInRangesAndReplacesTheDes
 }
 
 TEST_F(TransferAzureTest, FailedDownloadLeavesTheDestinationAsItWas) {
-    const std::string destination = previousDestination();
     const Json::Value missing = answer(failure(404)), denied = answer(failure(403));
     const struct { std::vector<Json::Value> steps; int error; } cases[] = {
         {{missing, answer(page({}, {}))}, 5}, {{missing, answer(page({"f/"}, {}))}, 3},
@@ -491,7 +451,6 @@ TEST_F(TransferAzureTest, CancelBetweenTwoPiecesStopsBeforeTheCommitOrTheRename)
 
     cancel = false;
     moved.clear();
-    const std::string destination = previousDestination();
     fake.respond(blobProperties(10485761)).step(writing("range")).step(writing("range"));
     EXPECT_FALSE(agent.recvFile("f", destination, cancelOnProgress));
     EXPECT_EQ(agent.getError(), 4);
