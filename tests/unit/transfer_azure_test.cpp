@@ -188,9 +188,9 @@ TEST_F(TransferAzureTest, BadInputIsRefusedBeforeTheAgentStarts) {
     EXPECT_TRUE(fake.starts().empty());
 }
 
-// The blob name joins target id and path without a doubled slash. A directory exists only as a
-// folder in its parent's listing; the root is the container or the target's folder. The same
-// FileInfo goes through every row: nothing of a row survives.
+// The blob name joins target id and path without a doubled slash. A directory is a folder in its
+// parent's listing; the root is the container or the target's folder. All rows share one
+// FileInfo, so nothing of a row may survive into the next.
 TEST_F(TransferAzureTest, StatAsksForTheBlobThenForItsParentsListing) {
     const Json::Value missing = answer(failure(404));
     const std::string etag = vorntest::BLOB_ETAG;
@@ -361,7 +361,8 @@ TEST_F(TransferAzureTest, UploadOfNoRegularFileOrOfMoreThanTheBlockLimitIsRefuse
 // stays on one file system; larger blobs in inclusive ranges.
 TEST_F(TransferAzureTest, DownloadFetchesTheBlobWholeOrInRangesAndReplacesTheDestination) {
     agent.setTargetId("T");
-    const struct { long long size; std::vector<std::pair<long long, long long>> ranges; } cases[] = {
+    using Range = std::pair<long long, long long>; // first and last byte
+    const struct { long long size; std::vector<Range> ranges; } cases[] = {
         {0, {}}, {10485760, {}}, {10485761, {{0, 10485759}, {10485760, 10485760}}},
         {31457280, {{0, 10485759}, {10485760, 20971519}, {20971520, 31457279}}}};
     for (const auto &c : cases) {
