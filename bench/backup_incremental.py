@@ -20,10 +20,13 @@ import time
 from datetime import datetime, timedelta, timezone
 
 from azure.storage.blob import ContainerSasPermissions, generate_container_sas
-from transfer_throughput import CLI, DEV_ACCOUNT, DEV_KEY, free_port, start_azurite
 
-sys.path.append(str(pathlib.Path(__file__).resolve().parents[1] / "tests/support"))
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests/support"))
+from azurite_server import ACCOUNT, KEY, port_of, running_azurite  # noqa: E402
 from loopback_proxy import LoopbackProxy  # noqa: E402
+
+CLI = ROOT / "build/bin/vorn-azure"
 
 SMALL_FILES, SMALL_SIZE = 400, 4096
 
@@ -39,7 +42,7 @@ class Vorn:
     """vorn-azure on one container, against the service at `port`."""
 
     def __init__(self, port, home):
-        self.env = dict(os.environ, AZURE_BLOB_ENDPOINT=f"http://127.0.0.1:{port}/{DEV_ACCOUNT}",
+        self.env = dict(os.environ, AZURE_BLOB_ENDPOINT=f"http://127.0.0.1:{port}/{ACCOUNT}",
                         VORN_AZURE_CONTAINER="bench", VORN_CONFIG_DIR=str(home / "config"),
                         VORN_CACHE_DIR=str(home / "cache"))
         for name in ("AZURE_STORAGE_ACCOUNT", "AZURE_STORAGE_KEY", "AZURE_STORAGE_CONNECTION_STRING"):
@@ -65,12 +68,12 @@ def backup(vorn, target, tree, *options):
 
 def rclone_copy(port, tree, destination):
     # This rclone takes no custom endpoint, but a container SAS URL can point anywhere.
-    sas = generate_container_sas(DEV_ACCOUNT, "bench", account_key=DEV_KEY,
+    sas = generate_container_sas(ACCOUNT, "bench", account_key=KEY,
                                  permission=ContainerSasPermissions(read=True, write=True, list=True,
                                                                     create=True, add=True),
                                  expiry=datetime.now(timezone.utc) + timedelta(hours=1))
     env = dict(os.environ, RCLONE_CONFIG_BENCH_TYPE="azureblob",
-               RCLONE_CONFIG_BENCH_SAS_URL=f"http://127.0.0.1:{port}/{DEV_ACCOUNT}/bench?{sas}")
+               RCLONE_CONFIG_BENCH_SAS_URL=f"http://127.0.0.1:{port}/{ACCOUNT}/bench?{sas}")
     seconds, _ = timed(lambda: subprocess.run(
         ["rclone", "copy", "--transfers", "4", str(tree), f"bench:bench/{destination}"],
         env=env, check=True, capture_output=True))
@@ -130,18 +133,13 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as tmp:
         work = pathlib.Path(tmp)
-        (work / "azurite").mkdir()
-        port = free_port()
-        server = start_azurite(port, work / "azurite")
-        try:
+        with running_azurite() as endpoint:
+            port = port_of(endpoint)
             vorn = Vorn(port, work / "home")
             vorn.run("create-container")
             incremental(vorn, work, args.files)
             small_files(port, work / "home", work, 0, "loopback")
             small_files(port, work / "home", work, args.rtt_ms, f"through a proxy with {args.rtt_ms} ms RTT")
-        finally:
-            server.terminate()
-            server.wait(timeout=30)
 
 
 if __name__ == "__main__":

@@ -16,7 +16,13 @@ import subprocess
 import tempfile
 import time
 
-import transfer_throughput as tt
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests/support"))
+from azurite_server import running_azurite  # noqa: E402
+
+CLI = ROOT / "build/bin/vorn-azure"
 
 
 def cli(binary, endpoint, *args, strace=None):
@@ -48,39 +54,32 @@ def main():
     parser.add_argument("--files", type=int, default=2000, help="number of 4 KiB files")
     parser.add_argument("--cli", action="append", help="vorn-azure binaries to time")
     args = parser.parse_args()
-    binaries = args.cli or [str(tt.CLI)]
-    with tempfile.TemporaryDirectory(prefix="vorn-bench-") as tmp:
+    binaries = args.cli or [str(CLI)]
+    with tempfile.TemporaryDirectory(prefix="vorn-bench-") as tmp, running_azurite() as endpoint:
         work = pathlib.Path(tmp)
-        (work / "azurite").mkdir()
-        port = tt.free_port()
-        endpoint = f"http://127.0.0.1:{port}/{tt.DEV_ACCOUNT}"
-        server = tt.start_azurite(port, work / "azurite")
-        try:
-            big, tree, report = work / "big.bin", work / "tree", str(work / "strace.txt")
-            tt.make_file(big, args.mib)
-            make_tree(tree, args.files)
-            cli(binaries[0], endpoint, "create-container")
-            cli(binaries[0], endpoint, "put", str(big), "big.bin")
-            cli(binaries[0], endpoint, "create-target", "bench", "key")
-            cli(binaries[0], endpoint, "--target", "bench1", "backup", str(tree))
-            runs = [("get", ["get", "big.bin", str(work / "copy.bin")], work / "copy.bin"),
-                    ("restore", ["--target", "bench1", "restore", str(work / "back")],
-                     work / "back")]
-            for binary in binaries:
-                for label, command, output in runs:
-                    wall = cli(binary, endpoint, *command)
+        big, tree, report = work / "big.bin", work / "tree", str(work / "strace.txt")
+        with open(big, "wb") as f:
+            for _ in range(args.mib):
+                f.write(os.urandom(1 << 20))
+        make_tree(tree, args.files)
+        cli(binaries[0], endpoint, "create-container")
+        target = ["--target", "bench1"]
+        cli(binaries[0], endpoint, "create-target", "bench", "key")
+        cli(binaries[0], endpoint, *target, "put", str(big), "big.bin")
+        cli(binaries[0], endpoint, *target, "backup", str(tree))
+        runs = [("get", [*target, "get", "big.bin", str(work / "copy.bin")], work / "copy.bin"),
+                ("restore", [*target, "restore", str(work / "back")], work / "back")]
+        for binary in binaries:
+            for label, command, output in runs:
+                wall = cli(binary, endpoint, *command)
+                shutil.rmtree(output) if output.is_dir() else output.unlink()
+                line = f"{binary}: {label:<8} {wall:7.2f} s"
+                if shutil.which("strace"):
+                    cli(binary, endpoint, *command, strace=report)
                     shutil.rmtree(output) if output.is_dir() else output.unlink()
-                    line = f"{binary}: {label:<8} {wall:7.2f} s"
-                    if shutil.which("strace"):
-                        cli(binary, endpoint, *command, strace=report)
-                        shutil.rmtree(output) if output.is_dir() else output.unlink()
-                        seconds, calls = fsync_seconds(pathlib.Path(report).read_text())
-                        line += f"   fsync: {calls} calls, {seconds:.3f} s (traced run)"
-                    print(line, flush=True)
-        finally:
-            server.terminate()
-            server.wait(timeout=30)
-
+                    seconds, calls = fsync_seconds(pathlib.Path(report).read_text())
+                    line += f"   fsync: {calls} calls, {seconds:.3f} s (traced run)"
+                print(line, flush=True)
 
 if __name__ == "__main__":
     main()
