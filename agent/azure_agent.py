@@ -64,7 +64,7 @@ UPLOAD_STATE_LIMIT = 4096
 # Parallel streams and the memory held by blocks and ranges moving ahead of the
 # plug-in's requests.
 DEFAULT_STREAMS = 16
-DEFAULT_MEMORY_MIB = 48
+DEFAULT_MEMORY_MIB = 64
 # Work done ahead of the plug-in is retried as the plug-in has the host retry a
 # request: 5xx and network failures, 10 attempts, a doubling pause up to 5 s.
 AHEAD_ATTEMPTS = 10
