@@ -390,13 +390,12 @@ def blob_size(download):
     return int(download.properties.content_range.rpartition("/")[2])
 
 
-def hash_file(file, digests):
-    """Feed a file's content to the digests; return its size, rewound."""
+def hash_file(file, digest):
+    """Feed a file's content to the digest; return its size, rewound."""
     size = 0
     for chunk in iter(lambda: file.read(HASH_CHUNK), b""):
         size += len(chunk)
-        for digest in digests:
-            digest.update(chunk)
+        digest.update(chunk)
     file.seek(0)
     return size
 
@@ -461,7 +460,7 @@ def put_whole(client, data):
 
 def put_in_chunks(client, data):
     digest = hashlib.md5()
-    size = hash_file(data, [digest])
+    size = hash_file(data, digest)
     result = client.upload_blob(data, length=size, overwrite=True, validate_content=True,
                                 content_settings=ContentSettings(content_md5=digest.digest()))
     return result, size
@@ -665,7 +664,7 @@ class Agent:
             download.readinto(out)
             digest = hashlib.md5()
             out.seek(0)
-            hash_file(out, [digest])
+            hash_file(out, digest)
             check_md5(download.properties.content_settings.content_md5, digest, out, name)
         return {}
 
