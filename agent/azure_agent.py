@@ -226,26 +226,79 @@ class RecentStates(OrderedDict):
             self.popitem(last=False)
 
 
-class ByteBudget:
-    """Bytes that blocks waiting to be staged may hold; taking more waits
-    until staged blocks give theirs back."""
+class BlockMemory:
+    """Buffers for blocks on their way to the service.  Together they stay
+    within a limit (taking more waits until blocks are given back), and a buffer
+    given back serves again: a fresh one costs a page fault per page."""
 
     def __init__(self, limit):
         self._limit = limit
         self._used = 0
+        self._free = []
         self._changed = threading.Condition()
 
-    def take(self, size):
-        size = min(size, self._limit)
-        with self._changed:
-            self._changed.wait_for(lambda: self._used + size <= self._limit)
-            self._used += size
-        return size
+    def read(self, path):
+        """A buffer holding the file's content, and a view of that content."""
+        with open(path, "rb", buffering=0) as data:
+            size = os.fstat(data.fileno()).st_size
+            buffer = self._take(size)
+            try:
+                view = memoryview(buffer)
+                filled = 0
+                while filled < size and (count := data.readinto(view[filled:size])):
+                    filled += count
+            except BaseException:
+                self.give(buffer)
+                raise
+        return buffer, view[:filled]
 
-    def give(self, size):
+    def _take(self, size):
         with self._changed:
-            self._used -= size
+            self._changed.wait_for(lambda: self._used + self._charge(size) <= self._limit)
+            self._used += self._charge(size)
+            for index, buffer in enumerate(self._free):
+                if len(buffer) >= size:
+                    return self._free.pop(index)
+            self._free.clear()  # sized for other blocks: let them go rather than hold both
+        return bytearray(size)
+
+    def give(self, buffer):
+        with self._changed:
+            self._used -= self._charge(len(buffer))
+            if self._used + sum(map(len, self._free)) + len(buffer) <= self._limit:
+                self._free.append(buffer)
             self._changed.notify_all()
+
+    def _charge(self, size):
+        # A block larger than the whole limit may still pass, alone.
+        return min(size, self._limit)
+
+
+def started_pool(workers):
+    """A thread pool whose threads all run already: one started while the
+    streams are busy waits for the interpreter lock, and so would the answer
+    that started it."""
+    pool = ThreadPoolExecutor(max_workers=workers)
+    # Each task holds its thread until all are held, so every thread must start.
+    everyone = threading.Barrier(workers, timeout=5)
+    wait([pool.submit(everyone.wait) for _ in range(workers)])
+    return pool
+
+
+def when_all_done(futures, action):
+    """Runs action once every one of the futures is done or cancelled."""
+    left = [len(futures)]
+    lock = threading.Lock()
+
+    def one_done(_):
+        with lock:
+            left[0] -= 1
+            last = left[0] == 0
+        if last:
+            action()
+
+    for future in futures:
+        future.add_done_callback(one_done)
 
 
 def with_retries(action, retry_base):
@@ -263,12 +316,14 @@ def with_retries(action, retry_base):
 
 class Upload:
     """One block upload of a blob: block ids that no other upload can produce,
-    the running MD5 of its blocks in order and the blocks still being staged."""
+    the running MD5 and size of its blocks in order and the blocks still being
+    staged."""
 
     def __init__(self):
         # Every block id of a blob must have the same length.
         self._prefix = secrets.token_hex(8)
         self.blocks = 0
+        self.size = 0
         self.digest = hashlib.md5()
         self.hashed = done(None)  # the digest holds every block once this is done
         self._staging = set()
@@ -482,11 +537,11 @@ class Agent:
         self._retry_base = settings.retry_base
         self._secrets = secrets
         self._containers = {}
-        self._pool = ThreadPoolExecutor(max_workers=settings.streams)
+        self._pool = started_pool(settings.streams)
         # One thread keeps the running digests of uploads: blocks reach it in order, and the
         # answer to a block need not wait for its hash.
-        self._hasher = ThreadPoolExecutor(max_workers=1)
-        self._budget = ByteBudget(settings.memory)
+        self._hasher = started_pool(1)
+        self._blocks = BlockMemory(settings.memory)
         self._uploads = RecentStates()
         self._reading = None
         self._listing = None  # (the listBlobs arguments expected next, its page)
@@ -573,22 +628,23 @@ class Agent:
 
     def create_blob_block(self, container, blob, file_input, counter):
         key = (container, blob)
-        # The plug-in reuses the block file for the next block: take its content now.
-        with open(file_input, "rb") as data:
-            content = data.read()
         if counter == 0:
-            upload = self._uploads[key] = Upload()
+            upload = Upload()
         else:
             upload = self._upload_of(key)
             if counter != upload.blocks:
                 raise RequestError(f"block {counter} does not follow block {upload.blocks - 1}")
+        # The plug-in reuses the block file for the next block: take its content now.
+        buffer, content = self._blocks.read(file_input)
+        if counter == 0:
+            self._uploads[key] = upload
         upload.hashed = self._hasher.submit(upload.digest.update, content)
         upload.blocks += 1
-        client = self._blob(container, blob)
-        held = self._budget.take(len(content))
-        staging = self._pool.submit(self._stage, client, upload.block_id(counter), content)
-        staging.add_done_callback(lambda _: self._budget.give(held))
+        upload.size += len(content)
+        staging = self._pool.submit(self._stage, self._blob(container, blob), upload.block_id(counter),
+                                    content)
         upload.track(staging)
+        when_all_done((upload.hashed, staging), lambda: self._blocks.give(buffer))
         return {}
 
     def _stage(self, client, block_id, content):
@@ -612,13 +668,14 @@ class Agent:
         upload.hashed.result()
         if counter != upload.blocks:
             raise RequestError(f"the commit names {counter} blocks, {upload.blocks} were staged")
-        self._blob(container, blob).commit_block_list(
+        result = self._blob(container, blob).commit_block_list(
             [BlobBlock(upload.block_id(n)) for n in range(counter)],
             content_settings=ContentSettings(content_md5=upload.digest.digest()),
             validate_content=True)
         del self._uploads[key]
-        # The commit answer lacks the length: ask for the stored properties.
-        return self.get_blob_properties(container, blob)
+        # The blob is exactly the blocks named, so their sizes give its length
+        # without another round trip.
+        return {"Properties": properties(result["last_modified"], result["etag"], upload.size)}
 
     def get_blob(self, container, blob, file_output, range_start=None, range_end=None):
         name = f"{container}/{blob}"

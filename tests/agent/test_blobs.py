@@ -51,6 +51,9 @@ def test_stored_md5_is_that_of_the_content_and_ranged_reads_check_it(agent, cont
         assert agent.call("createBlobBlock", container=container, blob="blocks", fileInput=str(piece),
                           counter=counter) == {"success": True}
     committed = agent.call("commitBlobBlocks", container=container, blob="blocks", counter=3)
+    # The commit's own answer, not a second look: it must agree with the stored blob.
+    assert committed["Properties"] == agent.call("getBlobProperties", container=container, blob="blocks")[
+        "Properties"]
     assert committed["Properties"]["ContentLength"] == sum(map(len, blocks))
     agent.call("createBlockBlob", container=container, blob="single", fileInput=str(piece))
     for blob, content in [("blocks", b"".join(blocks)), ("single", blocks[2])]:
