@@ -366,7 +366,8 @@ class Upload:
 
 class Reading:
     """A blob read range after range: the version met by the first read, the
-    MD5 of what was read from offset 0 and the ranges fetched ahead."""
+    MD5 of what was read from offset 0 (kept on the hasher thread, done once
+    `hashed` is) and the ranges fetched ahead."""
 
     def __init__(self, key, client, first, start, retry_base):
         self.key = key
@@ -376,6 +377,7 @@ class Reading:
         self.size = blob_size(first)
         self.stored_md5 = first.properties.content_settings.content_md5
         self.digest = hashlib.md5() if start == 0 else None
+        self.hashed = done(None)
         self.next = start
         self._ahead = deque()  # (start, end, pieces)
         self._scheduled = start
@@ -391,7 +393,7 @@ class Reading:
     def begin(self, pool, start, end, first):
         """The first range: its first piece already read, the others fetched now."""
         following = self.fetch(pool, start + first.size, end)
-        self._ahead.append((start, end, [done(first)] + following))
+        self._ahead.append((start, end, [done(memoryview(first.readall()))] + following))
         self._scheduled = end + 1
 
     def fetch(self, pool, start, end):
@@ -420,16 +422,6 @@ class Reading:
         self._ahead.clear()
 
 
-class Piece:
-    """Bytes of a blob read in one request, held until written out."""
-
-    def __init__(self, content):
-        self._content = content
-
-    def readinto(self, out):
-        out.write(self._content)
-
-
 def read_piece(client, offset, length, etag):
     """Bytes offset to offset + length - 1 of the version etag of a blob, read
     from the answer straight into a buffer: the SDK's downloader passes every
@@ -447,7 +439,7 @@ def read_piece(client, offset, length, etag):
         if not response.headers.get("Content-Range", "").startswith(expected):
             raise IncompleteReadError(f"the service answered {response.headers.get('Content-Range')} "
                                       f"for {expected}")
-        return Piece(read_body(response._internal_response.raw, length))  # noqa: SLF001
+        return read_body(response._internal_response.raw, length)  # noqa: SLF001
     finally:
         response.close()
 
@@ -466,16 +458,11 @@ def read_body(raw, length):
     return view
 
 
-class HashingWriter:
-    """Writes to a file and feeds the same bytes to a digest."""
-
-    def __init__(self, file, digest):
-        self._file = file
-        self._digest = digest
-
-    def write(self, data):
-        self._digest.update(data)
-        return self._file.write(data)
+def overwritten(path):
+    """The file at path, opened to have its content replaced.  Pages it already
+    has are written over rather than freed and allocated again: the plug-in
+    reuses one file for every range.  Truncate it once written."""
+    return os.fdopen(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o666), "wb")
 
 
 def done(value):
@@ -735,14 +722,21 @@ class Agent:
         reading.next = range_end + 1
         reading.read_ahead(self._pool, range_end - range_start + 1, self._memory)
         try:
-            with open(file_output, "wb") as out:
-                target = HashingWriter(out, reading.digest) if reading.digest else out
+            # The previous range's hash ran while the plug-in took that range: waiting for it
+            # keeps at most one range in memory for the hasher.
+            reading.hashed.result()
+            with overwritten(file_output) as out:
                 for piece in pieces:
                     # A piece's content arrived whole with its answer: this only writes it.
-                    piece.result().readinto(target)
+                    content = piece.result()
+                    out.write(content)
+                    if reading.digest:
+                        reading.hashed = self._hasher.submit(reading.digest.update, content)
+                out.truncate()
                 if reading.next >= reading.size:
                     self._forget_ahead(None)
                     if reading.digest:
+                        reading.hashed.result()
                         check_md5(reading.stored_md5, reading.digest, out, name)
         except BaseException:
             self._forget_ahead(None)
