@@ -3,7 +3,8 @@
 One run measures, interleaved and repeated, on loopback and through a simulated WAN (a
 loopback proxy adding a 40 ms round trip and a 16 MB/s cap per TCP connection):
   - put/get of one file of random bytes: vorn-azure, the SDK with max_concurrency 1, 4, 16,
-    and rclone; every copy is checked byte for byte;
+    the SDK with max_concurrency 4 checking MD5s as vorn-azure does (validate_content: an MD5
+    per block sent or 4 MiB chunk read), and rclone; every copy is checked byte for byte;
   - recursive listing of 20,000 blobs: `vorn-azure ls -r`, the SDK, `rclone lsf -R`;
   - peak resident memory of the vorn-azure host process and of its agent.
 Each transfer runs against a freshly started in-memory Azurite (it never frees deleted blobs).
@@ -37,7 +38,9 @@ from loopback_proxy import LoopbackProxy  # noqa: E402
 CONTAINER = "bench"
 WAN = {"rtt_ms": 40, "rate": 16e6}
 SDK_CONCURRENCY = (1, 4, 16)
-TOOLS = ("vorn-azure",) + tuple(f"sdk({n})" for n in SDK_CONCURRENCY) + ("rclone",)
+CHECKED_SDK = "sdk(4)+md5"
+TOOLS = ("vorn-azure",) + tuple(f"sdk({n})" for n in SDK_CONCURRENCY) + (CHECKED_SDK, "rclone")
+PEERS = ("sdk(4)", "sdk(16)", CHECKED_SDK, "rclone")
 
 
 @contextlib.contextmanager
@@ -139,19 +142,20 @@ class Vorn:
 
 
 class Sdk:
-    """The Azure SDK for Python in this process, `concurrency` connections per transfer."""
+    """The Azure SDK for Python in this process, `concurrency` connections per transfer,
+    with or without the service's transactional MD5 on every request."""
 
-    def __init__(self, endpoint, concurrency):
+    def __init__(self, endpoint, concurrency, checked=False):
         self.container = service(endpoint).get_container_client(CONTAINER)
-        self.concurrency = concurrency
+        self.options = {"max_concurrency": concurrency, "validate_content": checked}
 
     def upload(self, source, name):
         with open(source, "rb") as data:
-            self.container.upload_blob(name, data, overwrite=True, max_concurrency=self.concurrency)
+            self.container.upload_blob(name, data, overwrite=True, **self.options)
 
     def download(self, name, copy):
         with open(copy, "wb") as out:
-            self.container.download_blob(name, max_concurrency=self.concurrency).readinto(out)
+            self.container.download_blob(name, **self.options).readinto(out)
 
     def count(self, folder):
         return sum(1 for _ in self.container.list_blobs(name_starts_with=folder + "/"))
@@ -190,6 +194,8 @@ def client(tool, endpoint, args, work):
         return Vorn(args.cli, endpoint, work)
     if tool == "rclone":
         return Rclone(endpoint, work)
+    if tool == CHECKED_SDK:
+        return Sdk(endpoint, 4, checked=True)
     return Sdk(endpoint, int(tool[4:-1]))
 
 
@@ -297,12 +303,12 @@ def proxy_check():
 def print_table(results, memory):
     print()
     print(f"{'work':<34}" + "".join(f"{tool:>11}" for tool in TOOLS)
-          + f"{'/sdk(4)':>9}{'/sdk(16)':>9}{'/rclone':>9}")
+          + "".join(f"{'/' + peer:>13}" for peer in PEERS))
     for work, figures in results:
         row = f"{work:<34}" + "".join(f"{figures[t]:>11.1f}" if t in figures else f"{'':>11}" for t in TOOLS)
         ours = figures["vorn-azure"]
-        for peer in ("sdk(4)", "sdk(16)", "rclone"):
-            row += f"{ours / figures[peer]:>8.2f}x" if peer in figures else f"{'':>9}"
+        for peer in PEERS:
+            row += f"{ours / figures[peer]:>12.2f}x" if peer in figures else f"{'':>13}"
         print(row)
     print("(ratios: vorn-azure's figure over the peer's; for MB/s higher is better, for seconds lower)")
     for command in ("put", "get", "ls"):
