@@ -59,6 +59,7 @@ SINGLE_PUT_LIMIT = 32 * 1024 * 1024
 TRANSFER_CHUNK = 8 * 1024 * 1024
 READ_PIECE = 4 * 1024 * 1024
 HASH_CHUNK = 1024 * 1024
+BODY_SLICE = 256 * 1024
 # Upload states of abandoned uploads are forgotten beyond this many.
 UPLOAD_STATE_LIMIT = 4096
 # Parallel streams and the memory held by blocks and ranges moving ahead of the
@@ -449,7 +450,8 @@ def read_body(raw, length):
     view = memoryview(bytearray(length))
     filled = 0
     try:
-        while filled < length and (count := raw.readinto(view[filled:])):
+        # In slices: the reader goes through a temporary of the size asked for.
+        while filled < length and (count := raw.readinto(view[filled:filled + BODY_SLICE])):
             filled += count
     except (OSError, urllib3.exceptions.HTTPError) as error:
         raise ServiceResponseError(f"the connection broke while reading: {error}", error=error) from error
