@@ -1,4 +1,5 @@
 """Work the agent does ahead of the plug-in: blocks staged after their answer, ranges read early."""
+import hashlib
 import json
 import os
 import time
@@ -76,6 +77,20 @@ def test_concurrent_uploads_to_one_path_never_mix(agent, start_agent, container,
     # Whoever committed last successfully wrote all the bytes; a writer that failed says so.
     last = max(n for n, success in enumerate(committed) if success)
     assert service.get_blob_client(container, "b").download_blob().readall() == b"".join(contents[last])
+
+
+def test_blocks_through_a_few_reused_buffers_arrive_whole(start_agent, container, service, tmp_path):
+    agent = start_agent(AZURE_AGENT_MEMORY_MIB="1")  # three blocks in memory at most
+    # One block larger than the whole bound passes alone; a short last block takes a larger buffer.
+    blocks = [os.urandom(300_000) for _ in range(12)] + [os.urandom(1_500_000)] + [
+        os.urandom(300_000) for _ in range(6)] + [b"tail"]
+    assert all(stage(agent, container, tmp_path, n, content)["success"] for n, content in enumerate(blocks))
+    committed = send(agent, "commitBlobBlocks", container=container, counter=len(blocks))
+    assert committed["Properties"]["ContentLength"] == sum(map(len, blocks))
+    stored = service.get_blob_client(container, "b")
+    content = b"".join(blocks)
+    assert stored.download_blob().readall() == content
+    assert stored.get_blob_properties().content_settings.content_md5 == hashlib.md5(content).digest()
 
 
 def read(agent, container, target, start, length):
