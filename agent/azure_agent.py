@@ -428,14 +428,9 @@ def read_piece(client, offset, length, etag):
     from the answer straight into a buffer: the SDK's downloader passes every
     byte through layers of generators and copies, which cost more CPU than the
     transfer itself."""
-    request = HttpRequest("GET", client.url, headers={
-        "x-ms-version": client.api_version, "x-ms-range": f"bytes={offset}-{offset + length - 1}",
-        "If-Match": etag})
-    response = client._client._send_request(request, stream=True)  # noqa: SLF001
+    response = send_raw(client, client.url, 206, stream=True,
+                        headers={"x-ms-range": f"bytes={offset}-{offset + length - 1}", "If-Match": etag})
     try:
-        if response.status_code != 206:
-            response.read()
-            process_storage_error(HttpResponseError(response=response))
         expected = f"bytes {offset}-{offset + length - 1}/"
         if not response.headers.get("Content-Range", "").startswith(expected):
             raise IncompleteReadError(f"the service answered {response.headers.get('Content-Range')} "
@@ -443,6 +438,18 @@ def read_piece(client, offset, length, etag):
         return read_body(response._internal_response.raw, length)  # noqa: SLF001
     finally:
         response.close()
+
+
+def send_raw(client, url, status, stream=False, headers=None):
+    """The answer to a GET of url through the client's pipeline (signing, proxy,
+    user agent) without the SDK's models; any status but `status` raises the
+    service's error as the SDK would."""
+    request = HttpRequest("GET", url, headers={"x-ms-version": client.api_version, **(headers or {})})
+    response = client._client._send_request(request, stream=stream)  # noqa: SLF001
+    if response.status_code != status:
+        response.read()
+        process_storage_error(HttpResponseError(response=response))
+    return response
 
 
 def read_body(raw, length):
@@ -643,11 +650,7 @@ class Agent:
         query = {"restype": "container", "comp": "list", "prefix": prefix, "marker": marker,
                  "delimiter": delimiter, "maxresults": self._page_size}
         query = urlencode({name: value for name, value in query.items() if value}, quote_via=quote)
-        response = client._client._send_request(  # noqa: SLF001  (the SDK's raw request)
-            HttpRequest("GET", f"{client.url}?{query}", headers={"x-ms-version": client.api_version}))
-        if response.status_code != 200:
-            process_storage_error(HttpResponseError(response=response))
-        return parse_listing(response.content)
+        return parse_listing(send_raw(client, f"{client.url}?{query}", 200).content)
 
     def delete_blob(self, container, blob):
         self._blob(container, blob).delete_blob()
