@@ -15,6 +15,7 @@
 #include "retention.h"
 #include "snapshot_commands.h"
 #include "snapshot_target.h"
+#include "user_stream.h"
 #include "walker.h"
 
 namespace vorncli {
@@ -83,7 +84,7 @@ int runPrune(Session &session, const MaintenanceArgs &args) {
         target.repository(), localHostName(), args.dryRun, summary,
         [&session](const std::string &line) {
             if (!session.options().quiet) {
-                fprintf(stderr, "%s\n", line.c_str());
+                fprintf(userStream(), "%s\n", line.c_str());
             }
         });
     if (!status.isOk()) {
@@ -102,10 +103,10 @@ int runCheck(Session &session, const MaintenanceArgs &args) {
     const Status status = vornengine::runCheck(target.repository(), args.readData, report,
                                                [](const std::string &) {});
     for (const std::string &line : report.missing) {
-        fprintf(stderr, "vorn-azure: check: missing: %s\n", line.c_str());
+        fprintf(userStream(), "vorn-azure: check: missing: %s\n", line.c_str());
     }
     for (const std::string &line : report.damaged) {
-        fprintf(stderr, "vorn-azure: check: damaged: %s\n", line.c_str());
+        fprintf(userStream(), "vorn-azure: check: damaged: %s\n", line.c_str());
     }
     if (!status.isOk()) {
         return target.fail(status);

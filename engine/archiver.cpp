@@ -130,24 +130,14 @@ bool Archiver::reusable(const Node &now, const Node *previous) const {
 Status Archiver::saveFile(const std::string &path, const std::string &relative,
                           const Node *previous, Node &node, bool &keep) {
     const auto linkKey = std::make_pair(node.device, node.inode);
+    const char *what = previous ? "changed" : "new";
     if (reusable(node, previous)) {
         node.content = previous->content;
-        ++m_summary.filesUnchanged;
-        if (m_observer.file) {
-            m_observer.file(relative, "unchanged");
-        }
+        what = "unchanged";
     } else if (node.links > 1 && m_linked.count(linkKey)) {
-        node.content = m_linked[linkKey];
-        ++m_summary.filesUnchanged;
+        node.content = m_linked[linkKey]; // another name of a file read in this run
     } else {
-        bool changed = false;
-        const int64_t sizeBefore = node.size;
-        Status status = m_saver.save(path, node, changed, [this](int64_t bytes) {
-            m_summary.bytesRead += bytes;
-            if (m_observer.read) {
-                m_observer.read(bytes);
-            }
-        });
+        Status status = readFile(path, relative, node);
         if (status.code() == Status::Code::Failed) {
             problem(relative, status.message());
             ++m_summary.problems;
@@ -156,21 +146,32 @@ Status Archiver::saveFile(const std::string &path, const std::string &relative,
         if (!status.isOk()) {
             return status;
         }
-        if (changed) {
-            problem(relative, "changed while it was read (" + std::to_string(sizeBefore) + " -> " +
-                                  std::to_string(node.size) + " bytes); the snapshot holds what was read");
-        }
-        const char *what = previous ? "changed" : "new";
-        ++(previous ? m_summary.filesChanged : m_summary.filesNew);
-        if (m_observer.file) {
-            m_observer.file(relative, what);
-        }
+    }
+    ++(what[0] == 'u' ? m_summary.filesUnchanged : previous ? m_summary.filesChanged : m_summary.filesNew);
+    if (m_observer.file) {
+        m_observer.file(relative, what);
     }
     if (node.links > 1) {
         m_linked[linkKey] = node.content;
     }
     keep = true;
     return Status::ok();
+}
+
+Status Archiver::readFile(const std::string &path, const std::string &relative, Node &node) {
+    bool changed = false;
+    const int64_t sizeBefore = node.size;
+    Status status = m_saver.save(path, node, changed, [this](int64_t bytes) {
+        m_summary.bytesRead += bytes;
+        if (m_observer.read) {
+            m_observer.read(bytes);
+        }
+    });
+    if (status.isOk() && changed) {
+        problem(relative, "changed while it was read (" + std::to_string(sizeBefore) + " -> " +
+                              std::to_string(node.size) + " bytes); the snapshot holds what was read");
+    }
+    return status;
 }
 
 } // namespace vornengine

@@ -50,6 +50,8 @@ private:
                      Node &node, bool &keep);
     Status saveFile(const std::string &path, const std::string &relative, const Node *previous,
                     Node &node, bool &keep);
+    // Reads the file's content into the node; Failed for this file only.
+    Status readFile(const std::string &path, const std::string &relative, Node &node);
     bool reusable(const Node &now, const Node *previous) const;
     void problem(const std::string &relative, const std::string &reason);
 
