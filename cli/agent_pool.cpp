@@ -21,6 +21,8 @@ bool AgentPool::open(int jobs) {
         }
         m_agents.push_back(std::move(agent));
     }
+    // Before any of them starts (each starts with its first request).
+    exportAgentShare(shareOf(m_session.options().budget, static_cast<int>(m_agents.size())));
     m_started.assign(m_agents.size(), false);
     m_started[0] = true; // the caller's own thread starts it with its first request
     return true;

@@ -16,7 +16,8 @@ class AgentPool {
 public:
     explicit AgentPool(Session &session);
 
-    // Makes `jobs` agents (at least one); false (after a report) when the session cannot.
+    // Makes `jobs` agents (at least one), which share the session's agent budget; false (after
+    // a report) when the session cannot.
     bool open(int jobs);
 
     // The first agent, for the command's own requests on the calling thread.

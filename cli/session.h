@@ -15,6 +15,7 @@ namespace vorncli {
 
 struct GlobalOptions {
     ConnectionSettings connection;
+    AgentBudget budget;
     std::string targetId;
     bool quiet = false;
 };
