@@ -2,7 +2,7 @@
 import ctypes
 import json
 import os
-import queue
+import select
 import signal
 import sys
 import threading
@@ -95,20 +95,24 @@ def serve(agent, requests, answers):
     """Answers request lines until the input ends.  The end of the input ends the agent at once,
     even in the middle of a request: its host is done or gone, and work under way or ahead is
     of no use to it any more."""
-    lines = queue.SimpleQueue()
-    threading.Thread(target=read_lines, args=(requests, lines), daemon=True).start()
-    while True:
-        answer = json.dumps(agent.handle(lines.get()))
+    threading.Thread(target=leave_when_closed, args=(requests.fileno(),), daemon=True).start()
+    for line in iter(requests.readline, b""):
+        answer = json.dumps(agent.handle(line))
         try:
             write_line(answers, answer)
         except BrokenPipeError:
-            leave()
-
-
-def read_lines(stream, lines):
-    for line in iter(stream.readline, b""):
-        lines.put(line)
+            break
     leave()
+
+
+def leave_when_closed(fd):
+    """Leaves once nobody can write to the input any more, whatever the main thread is doing."""
+    watch = select.poll()
+    watch.register(fd, 0)  # only the end: a hang-up is reported whatever is asked for
+    while True:
+        for _, event in watch.poll():
+            if event & (select.POLLHUP | select.POLLERR | select.POLLNVAL):
+                leave()
 
 
 def leave():
