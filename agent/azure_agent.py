@@ -10,7 +10,6 @@ listing pages fetched before they are asked for) it retries itself by the
 host's rule.
 """
 import base64
-import binascii
 import ctypes
 import hashlib
 import json
@@ -38,10 +37,12 @@ from azure.core.exceptions import (  # noqa: E402
     HttpResponseError, IncompleteReadError, ServiceRequestError, ServiceResponseError)
 from azure.core.pipeline.transport import RequestsTransport  # noqa: E402
 from azure.core.rest import HttpRequest  # noqa: E402
-from azure.storage.blob import BlobBlock, BlobServiceClient, ContentSettings  # noqa: E402
+from azure.storage.blob import BlobBlock, ContentSettings  # noqa: E402
 from azure.storage.blob._shared.response_handlers import process_storage_error  # noqa: E402
 import urllib3.exceptions  # noqa: E402
 from urllib3.util.retry import Retry  # noqa: E402
+
+from vornagent import credentials  # noqa: E402
 
 GENERAL_FAILURE = -1
 AUTHENTICATION_FAILED = -2
@@ -93,45 +94,41 @@ class UploadError(Exception):
 
 @dataclass
 class Settings:
-    account: str
-    key: str
+    credential: credentials.Credential
     endpoint: str
     page_size: int
     connect_timeout: float
     read_timeout: float
     user_agent: str
     proxy: str
+    ca_bundle: str
     streams: int
     memory: int
     retry_base: float
 
 
 def read_settings(env):
-    account = env.get("AZURE_ACCESS_KEY", "")
-    key = env.get("AZURE_SECRET_KEY", "")
-    if not account:
-        raise StartupError("AZURE_ACCESS_KEY (the storage account name) is not set")
-    if not key:
-        raise StartupError("AZURE_SECRET_KEY (the storage account key) is not set")
     try:
-        base64.b64decode(key, validate=True)
-    except binascii.Error:
-        raise StartupError("AZURE_SECRET_KEY is not a valid base64 string") from None
+        credential = credentials.read_credential(env)
+    except credentials.CredentialError as error:
+        raise StartupError(str(error)) from None
     scheme = (env.get("AZURE_SCHEME") or "https").lower()
     if scheme not in ("http", "https"):
         raise StartupError("AZURE_SCHEME must be http or https")
     timeout = positive_number(env, "AZURE_AGENT_TIMEOUT", float, None)
     proxy_user, _, proxy_password = env.get("VORN_PROXY_AUTH", "").partition(":")
     return Settings(
-        account=account,
-        key=key,
+        credential=credential,
         endpoint=(env.get("AZURE_BLOB_ENDPOINT")
-                  or f"{scheme}://{account}.blob.core.windows.net"),
+                  or f"{scheme}://{credential.account}.blob.core.windows.net"),
         page_size=positive_number(env, "AZURE_AGENT_PAGE_SIZE", int, DEFAULT_PAGE_SIZE),
         connect_timeout=timeout or CONNECT_TIMEOUT,
         read_timeout=timeout or READ_TIMEOUT,
         user_agent=env.get("VORN_USER_AGENT", ""),
         proxy=proxy_url(env.get("VORN_PROXY_ADDR", ""), proxy_user, proxy_password),
+        # The storage requests ignore the environment (see make_service), but a private
+        # certificate authority still has to be trusted.
+        ca_bundle=env.get("REQUESTS_CA_BUNDLE", ""),
         streams=positive_number(env, "AZURE_AGENT_STREAMS", int, DEFAULT_STREAMS),
         memory=positive_number(env, "AZURE_AGENT_MEMORY_MIB", int, DEFAULT_MEMORY_MIB) << 20,
         retry_base=retry_base(env.get("VORN_AGENT_RETRY_BASE_MS")),
@@ -168,16 +165,17 @@ def proxy_url(address, user, password):
     return f"{url.scheme}://{quote(user, safe='')}:{quote(password, safe='')}@{host}"
 
 
-def make_service(settings):
+def make_service(settings, env):
     """The one client, and so the one connection pool, of the agent's life."""
     options = {}
     if settings.user_agent:
         options["user_agent"] = settings.user_agent
     if settings.proxy:
         options["proxies"] = {"http": settings.proxy, "https": settings.proxy}
-    return BlobServiceClient(
+    return credentials.make_service_client(
         settings.endpoint,
-        credential={"account_name": settings.account, "account_key": settings.key},
+        settings.credential,
+        env,
         retry_total=0,
         transport=make_transport(settings),
         max_single_put_size=SINGLE_PUT_LIMIT,
@@ -202,17 +200,18 @@ def make_transport(settings):
     for scheme in ("http://", "https://"):
         session.mount(scheme, adapter)
     return RequestsTransport(session=session, connection_timeout=settings.connect_timeout,
-                             read_timeout=settings.read_timeout, use_env_settings=False)
+                             read_timeout=settings.read_timeout, use_env_settings=False,
+                             connection_verify=settings.ca_bundle or True)
 
 
 def build_agent(env):
     settings = read_settings(env)
     try:
-        service = make_service(settings)
+        service = make_service(settings, env)
     except ValueError as error:
         raise StartupError(f"cannot use the blob endpoint: {error}") from None
     # A proxy URL carrying credentials is as secret as the key.
-    secrets = [settings.key] + ([settings.proxy] if "@" in settings.proxy else [])
+    secrets = [*settings.credential.secrets] + ([settings.proxy] if "@" in settings.proxy else [])
     return Agent(service, settings, secrets)
 
 
@@ -577,6 +576,7 @@ class Agent:
         self._memory = settings.memory
         self._retry_base = settings.retry_base
         self._secrets = secrets
+        self._credential = settings.credential
         self._containers = {}
         self._pool = started_pool(settings.streams)
         # One thread keeps the running digests of uploads: blocks reach it in order, and the
@@ -589,14 +589,14 @@ class Agent:
 
     def handle(self, line):
         """The response to one request line; never raises."""
+        method = None
         try:
             method, arguments = parse_request(line)
             self._forget_ahead(method)
             return {"success": True, **getattr(self, method)(**arguments)}
         except Exception as error:  # the loop must outlive any request
-            code, message = describe(error)
-            for secret in self._secrets:
-                message = message.replace(secret, "***")
+            code, message = credentials.explain(self._credential, method, error, *describe(error))
+            message = credentials.scrub(message, self._secrets)
             return {"success": False, "error_code": code, "error_message": message}
 
     def _forget_ahead(self, method):
@@ -618,6 +618,11 @@ class Agent:
         return self._container(container).get_blob_client(blob)
 
     def get_container_properties(self, container):
+        if self._credential.container_scoped:
+            # Such a token may not read the container's properties: a listing proves it is there.
+            client = self._container(container)
+            send_raw(client, f"{client.url}?restype=container&comp=list&maxresults=1", 200)
+            return {}
         found = self._container(container).get_container_properties()
         return {"Properties": properties(found.last_modified, found.etag)}
 

@@ -60,7 +60,9 @@ Failure explainResponse(int code, const std::string &message) {
     const std::string detail = message.empty() ? "" : ": " + message;
     switch (code) {
     case -2:
-        return {FailureClass::Access, "the service refused the account name or key"};
+        // The agent names the credential and why it was refused.
+        return {FailureClass::Access,
+                message.empty() ? "the service refused the account name or key" : message};
     case -3:
         return {FailureClass::Interrupted, "interrupted"};
     case -4:

@@ -1,0 +1,1 @@
+"""The transfer agent's modules."""
