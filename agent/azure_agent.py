@@ -34,7 +34,8 @@ sys.modules.setdefault("aiohttp", None)
 
 import requests  # noqa: E402
 from azure.core.exceptions import (  # noqa: E402
-    HttpResponseError, IncompleteReadError, ServiceRequestError, ServiceResponseError)
+    HttpResponseError, IncompleteReadError, ResourceNotFoundError, ServiceRequestError,
+    ServiceResponseError)
 from azure.core.pipeline.transport import RequestsTransport  # noqa: E402
 from azure.core.rest import HttpRequest  # noqa: E402
 from azure.storage.blob import BlobBlock, ContentSettings  # noqa: E402
@@ -74,6 +75,8 @@ DEFAULT_RETRY_BASE_MS = 500
 RETRY_PAUSE_CAP = 5.0
 
 LOOKUP_FAILED = "Temporary failure in name resolution"
+# A blob name that only a container's existence is asked with.
+CONTAINER_PROBE = ".vorn-container-probe"
 
 
 class StartupError(Exception):
@@ -619,9 +622,13 @@ class Agent:
 
     def get_container_properties(self, container):
         if self._credential.container_scoped:
-            # Such a token may not read the container's properties: a listing proves it is there.
-            client = self._container(container)
-            send_raw(client, f"{client.url}?restype=container&comp=list&maxresults=1", 200)
+            # Such a token may not read the container's properties; with the read permission
+            # alone, the answer for a blob tells whether the container is there.
+            try:
+                self._blob(container, CONTAINER_PROBE).get_blob_properties()
+            except ResourceNotFoundError as error:
+                if credentials.service_error_code(error) != "BlobNotFound":
+                    raise
             return {}
         found = self._container(container).get_container_properties()
         return {"Properties": properties(found.last_modified, found.etag)}

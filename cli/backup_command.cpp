@@ -1,10 +1,13 @@
 // backup: the local tree into the target, sending only what changed since the manifest.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 #include "agent_pool.h"
 #include "interrupt.h"
+#include "plugin_log.h"
 #include "progress.h"
 #include "remote_tree.h"
 #include "tree_commands.h"
@@ -82,6 +85,7 @@ enum class SendOutcome : char {
     Stored,
     Untouched, // the blob, if any, still holds what was stored before
     Uncertain, // the blob was written while the file changed
+    Refused,   // untouched, and the service refuses the credential: every other file would be too
 };
 
 // Uploads one file and gives its manifest entry. A file that changed while it was read is
@@ -99,8 +103,10 @@ SendOutcome sendOne(TransferAgent &agent, const std::string &root, const std::st
         return SendOutcome::Untouched;
     }
     if (!agent.sendFile(path, relative, progress.callback(), stored)) {
-        error = agentFailure(agent);
-        return SendOutcome::Untouched;
+        const Failure failure = transferFailure(agent.getError(), recentPluginLog());
+        const bool refused = failure.kind == FailureClass::Access;
+        error = refused ? failure.reason : agentFailure(agent);
+        return refused ? SendOutcome::Refused : SendOutcome::Untouched;
     }
     if (!describeLocal(path, after, error) || after.size != entry.size ||
         after.mtimeNs != entry.mtimeNs) {
@@ -122,7 +128,7 @@ long long recordOutcomes(BackupPlan &plan, const ManifestEntries &prior,
         if (outcome[i] == SendOutcome::Stored) {
             plan.kept[plan.send[i]] = sent[i];
             ++stored;
-        } else if (outcome[i] == SendOutcome::Untouched && before != prior.end()) {
+        } else if (outcome[i] != SendOutcome::Uncertain && before != prior.end()) {
             plan.kept[plan.send[i]] = before->second;
         }
     }
@@ -185,9 +191,21 @@ int runBackup(Session &session, const TreeOptions &options) {
     progress.setFileTotal(static_cast<long long>(plan.send.size()));
     std::vector<ManifestEntry> sent(plan.send.size());
     std::vector<SendOutcome> outcome(plan.send.size(), SendOutcome::Untouched);
+    std::atomic<bool> refused(false);
+    std::once_flag refusalTold;
+    std::string refusal;
     pool.forEach(plan.send.size(), [&](TransferAgent &agent, size_t i) {
+        if (refused) {
+            return;
+        }
         std::string why;
         outcome[i] = sendOne(agent, options.localDir, plan.send[i], progress, sent[i], why);
+        if (outcome[i] == SendOutcome::Refused) {
+            // An expired token or a missing permission: the run ends with the service's reason.
+            std::call_once(refusalTold, [&] { refusal = why; });
+            refused = true;
+            return;
+        }
         if (outcome[i] != SendOutcome::Stored) {
             progress.finish();
             report.fail(plan.send[i], why);
@@ -197,6 +215,10 @@ int runBackup(Session &session, const TreeOptions &options) {
     progress.finish();
     if (interrupted()) {
         return session.fail("stopped; the manifest still describes the previous backup");
+    }
+    if (refused) {
+        return session.fail("stopped: " + refusal + "; the manifest still describes the previous backup",
+                            FailureClass::Access);
     }
     const long long skipped = fileCount(plan.kept);
     const long long sentFiles = recordOutcomes(plan, prior, outcome, sent);

@@ -130,6 +130,7 @@ class IdentityChain:
     one line that says what each source answered."""
 
     def __init__(self, env):
+        # Imported only here: the other credentials need none of it, and it costs start-up time.
         from azure.identity import AzureCliCredential, EnvironmentCredential, ManagedIdentityCredential
         # A sign-in service named in AZURE_AUTHORITY_HOST is taken as named: asking Microsoft's
         # discovery service about a host it does not know would fail.  (Debian's azure-identity
@@ -165,7 +166,7 @@ def explain(credential, action, error, code, message):
     status = error.status_code if isinstance(error, HttpResponseError) else None
     if isinstance(error, ClientAuthenticationError) and status is None:
         return AUTHENTICATION_FAILED, f"no {ENTRA} token: {first_line(error)}"
-    service_code = str(getattr(error, "error_code", "") or "")
+    service_code = service_error_code(error)
     if status == ACCESS_DENIED and service_code == "AuthorizationPermissionMismatch":
         return ACCESS_DENIED, missing_permission(credential, action)
     if credential.kind == SAS and service_code in SAS_MISMATCHES:
@@ -173,6 +174,13 @@ def explain(credential, action, error, code, message):
     if code == AUTHENTICATION_FAILED or status == NOT_AUTHENTICATED:
         return AUTHENTICATION_FAILED, refused(credential, action, message)
     return code, message
+
+
+def service_error_code(error):
+    """The service's error code ("BlobNotFound"), whether the SDK knows it as a member of its
+    enumeration or not; "" without one."""
+    code = getattr(error, "error_code", None)
+    return getattr(code, "value", code) or ""
 
 
 def missing_permission(credential, action):
@@ -200,7 +208,9 @@ def refused(credential, action, message):
         return f"the SAS token is not valid before {credential.fields['st']}"
     if credential.container_scoped and action in ("list_containers", "create_container"):
         return "a container's SAS token cannot list or create containers"
-    return "the service refused the SAS token: signed for another account or container, or altered"
+    policy = credential.fields.get("si")
+    revoked = f", or its access policy {policy} was revoked" if policy else ""
+    return f"the service refused the SAS token: signed for another account or container, or altered{revoked}"
 
 
 def sas_time(text):

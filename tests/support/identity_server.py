@@ -1,6 +1,6 @@
 """A loopback stand-in for Microsoft Entra ID, so that azure-identity's real code fetches tokens:
-the service principal's sign-in (tenant discovery and token endpoint, over HTTPS) and the managed
-identity endpoint of an App Service (plain HTTP, as there).  Tokens are unsigned JWTs that the
+the service principal's sign-in (tenant discovery and token endpoint, over HTTPS) and the instance
+metadata service of a virtual machine's managed identity (plain HTTP, as there).  Tokens are unsigned JWTs that the
 emulator's OAuth mode accepts."""
 import base64
 import json
@@ -13,7 +13,6 @@ from urllib.parse import parse_qs, urlsplit
 
 TENANT = "72f988bf-0000-4000-8000-00000000c0de"
 CLIENT_ID = "0b5c1a4e-0000-4000-8000-00000000beef"
-IDENTITY_HEADER = "stand-in-identity-header"
 
 
 def make_certificate(directory):
@@ -35,10 +34,12 @@ def unsigned_jwt(lifetime=3600):
 
 
 class IdentityServer:
-    """Serves on a free loopback port until closed; `issued` counts the tokens handed out."""
+    """Serves on a free loopback port until closed; `issued` counts the tokens handed out.  The
+    machine has a managed identity while `assigned` is true."""
 
     def __init__(self, client_secret, cert=None, key=None):
         self.client_secret = client_secret
+        self.assigned = True
         self.issued = 0
         self.requests = []  # (method, path, body) of every request, for secret checks
         self._http = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
@@ -70,9 +71,12 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(200, {"issuer": f"{base}/v2.0", "token_endpoint": f"{base}/oauth2/v2.0/token",
                               "authorization_endpoint": f"{base}/oauth2/v2.0/authorize",
                               "device_authorization_endpoint": f"{base}/oauth2/v2.0/devicecode"})
-        elif url.path == "/msi/token" and self.headers.get("X-IDENTITY-HEADER") == IDENTITY_HEADER:
+        elif url.path == "/metadata/identity/oauth2/token" and self.headers.get("Metadata") == "true":
+            if not state.assigned:
+                self.answer(400, {"error": "invalid_request", "error_description": "Identity not found"})
+                return
             resource = parse_qs(url.query).get("resource", [""])[0]
-            self.issue({"expires_on": str(int(time.time()) + 3600), "resource": resource})
+            self.issue({"expires_in": "3600", "expires_on": str(int(time.time()) + 3600), "resource": resource})
         else:
             self.answer(404, {"error": "not_found"})
 
