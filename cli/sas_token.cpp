@@ -14,8 +14,10 @@ typedef std::map<std::string, std::string> Fields;
 std::string percentDecoded(const std::string &text) {
     std::string out;
     for (std::string::size_type i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-            isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+        const bool escaped = text[i] == '%' && i + 2 < text.size() &&
+                             isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                             isxdigit(static_cast<unsigned char>(text[i + 2]));
+        if (escaped) {
             out += static_cast<char>(strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
             i += 2;
         } else {
@@ -46,7 +48,10 @@ Fields queryFields(const std::string &query) {
 std::string trimmed(const std::string &text) {
     const char *const SPACE = " \t\r\n";
     const std::string::size_type first = text.find_first_not_of(SPACE);
-    return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(SPACE) - first + 1);
+    if (first == std::string::npos) {
+        return "";
+    }
+    return text.substr(first, text.find_last_not_of(SPACE) - first + 1);
 }
 
 // "YYYY-MM-DD", optionally followed by "THH:MM[:SS[.fraction]]Z", as seconds since the epoch.
@@ -95,7 +100,8 @@ bool parseSasToken(const std::string &text, SasToken &token, std::string &url, s
     }
     url = isUrl ? given.substr(0, query) : "";
     token = SasToken();
-    token.text = isUrl ? given.substr(query + 1) : given.substr(given.compare(0, 1, "?") == 0 ? 1 : 0);
+    const bool leadingMark = given.compare(0, 1, "?") == 0;
+    token.text = isUrl ? given.substr(query + 1) : given.substr(leadingMark ? 1 : 0);
     const Fields fields = queryFields(token.text);
     if (token.text.empty() || !fields.count("sv") || !fields.count("sig")) {
         error = "the SAS token is malformed: it needs its sv= and sig= fields";
@@ -125,8 +131,10 @@ std::string describeSasToken(const SasToken &token) {
         permissions += (permissions.empty() ? "" : ", ") +
                        (name == PERMISSION_NAMES.end() ? std::string(1, letter) : name->second);
     }
+    const std::string expiry =
+        token.expiry.empty() ? "never (a stored access policy may say)" : token.expiry;
     return scopeOf(token) + ", permissions " + (permissions.empty() ? "none" : permissions) +
-           "; expires " + (token.expiry.empty() ? "never (a stored access policy may say)" : token.expiry);
+           "; expires " + expiry;
 }
 
 } // namespace vorncli

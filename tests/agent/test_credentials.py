@@ -37,7 +37,8 @@ SAS_CASES = {
     "read-only container SAS": (
         lambda c: container_sas(c, read=True, list=True), [
             ("getBlob", {"blob": "kept"}, None, ""),
-            ("createBlockBlob", {"blob": "new"}, 403, "lacks the write (w) permission this needs (it grants: read, list)"),
+            ("createBlockBlob", {"blob": "new"}, 403,
+             "lacks the write (w) permission this needs (it grants: read, list)"),
         ]),
     "account SAS for blobs only": (
         lambda c: account_sas(ResourceTypes(object=True), read=True, write=True, delete=True, list=True), [
@@ -98,7 +99,8 @@ OWN_KEY = credentials.Credential(credentials.KEY, ACCOUNT, KEY)
 @pytest.mark.parametrize("credential, action, error, code, expected", [
     (ENTRA, "delete_blob", refusal(403, "AuthorizationPermissionMismatch"), 403,
      (403, "needs Storage Blob Data Contributor")),
-    (ENTRA, "list_blobs", refusal(403, "AuthorizationPermissionMismatch"), 403, (403, "needs Storage Blob Data Reader")),
+    (ENTRA, "list_blobs", refusal(403, "AuthorizationPermissionMismatch"), 403,
+     (403, "needs Storage Blob Data Reader")),
     (ENTRA, "get_blob", ClientAuthenticationError("environment: AADSTS7000215: Invalid client secret"), -1,
      (-2, "no Microsoft Entra ID token: environment: AADSTS7000215")),
     (ENTRA, "get_blob", refusal(401, "InvalidAuthenticationInfo"), 401, (-2, "refused the Microsoft Entra ID token")),

@@ -163,7 +163,8 @@ def test_a_token_revoked_during_a_backup_ends_it_and_a_fresh_one_finishes_it(cli
         assert backup.poll() is None, "the backup ended before the token was revoked"
     container.set_container_access_policy({"second": policy})
     _, stderr = backup.communicate(timeout=60)
-    refused(types.SimpleNamespace(returncode=backup.returncode, stderr=stderr), "or its access policy first was revoked")
+    refused(types.SimpleNamespace(returncode=backup.returncode, stderr=stderr),
+            "or its access policy first was revoked")
     cli.env["AZURE_STORAGE_SAS_TOKEN"] = generate_container_sas(ACCOUNT, cli.container, KEY, policy_id="second")
     assert "files: 40 new" in cli.ok("--target", "t", "backup", tree)
 
