@@ -2,13 +2,17 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string>
 #include <vector>
+
+#include "agent_protocol.h"
 
 namespace vorncli {
 
@@ -348,6 +352,19 @@ std::string describeCredential(const Connection &connection) {
         break;
     }
     return "account key of " + connection.account;
+}
+
+AgentBudget shareOf(const AgentBudget &budget, int agents) {
+    const int count = std::max(agents, 1);
+    AgentBudget share;
+    share.streams = std::max(budget.streams / count, 1);
+    share.memoryMib = std::max(budget.memoryMib / count, 1);
+    return share;
+}
+
+void exportAgentShare(const AgentBudget &share) {
+    setenv(VORN::Backup::ENV_STREAMS, std::to_string(share.streams).c_str(), 1);
+    setenv(VORN::Backup::ENV_MEMORY_MIB, std::to_string(share.memoryMib).c_str(), 1);
 }
 
 Repository makeRepository(const Connection &connection) {

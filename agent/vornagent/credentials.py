@@ -1,10 +1,9 @@
 """The credential the agent was given at its start, and the service client that signs with it.
 
-Beside the account name (AZURE_ACCESS_KEY) the plug-in hands over exactly one credential: the
-account key (AZURE_SECRET_KEY), a SAS token (AZURE_SAS_TOKEN), or AZURE_USE_ENTRA_ID, which
-asks for Microsoft Entra ID tokens from azure-identity: a service principal described by the
-environment (AZURE_CLIENT_ID, AZURE_TENANT_ID and AZURE_CLIENT_SECRET or a certificate), else
-the managed identity of the machine, else the Azure CLI's login.
+Beside the account name the plug-in hands over exactly one credential: the account key, a SAS
+token, or the word to use Microsoft Entra ID, whose tokens come from azure-identity: a service
+principal described by the environment (AZURE_CLIENT_ID, AZURE_TENANT_ID and AZURE_CLIENT_SECRET
+or a certificate), else the managed identity of the machine, else the Azure CLI's login.
 """
 import base64
 import binascii
@@ -17,15 +16,23 @@ from azure.core.credentials import AzureSasCredential
 from azure.core.exceptions import ClientAuthenticationError, HttpResponseError
 from azure.storage.blob import BlobServiceClient
 
+from .errors import StartupError, first_line
+from .protocol import (
+    BAD_KEY_MARKER, CODE_AUTHENTICATION_FAILED, ENV_ACCESS_KEY, ENV_SAS_TOKEN, ENV_SECRET_KEY,
+    ENV_USE_ENTRA_ID, FN_COMMIT_BLOB_BLOCKS, FN_CREATE_BLOB_BLOCK, FN_CREATE_BLOCK_BLOB,
+    FN_CREATE_CONTAINER, FN_DELETE_BLOB, FN_GET_BLOB, FN_GET_BLOB_PROPERTIES,
+    FN_GET_CONTAINER_PROPERTIES, FN_LIST_BLOBS, FN_LIST_CONTAINERS)
+
 KEY = "account key"
 SAS = "SAS token"
 ENTRA = "Microsoft Entra ID"
 
-CREDENTIAL_VARIABLES = {"AZURE_SECRET_KEY": KEY, "AZURE_SAS_TOKEN": SAS, "AZURE_USE_ENTRA_ID": ENTRA}
+CREDENTIAL_VARIABLES = {ENV_SECRET_KEY: KEY, ENV_SAS_TOKEN: SAS, ENV_USE_ENTRA_ID: ENTRA}
 # Secrets of the identity chain that the agent may meet in an error text.
 IDENTITY_SECRETS = ("AZURE_CLIENT_SECRET", "AZURE_CLIENT_CERTIFICATE_PASSWORD", "AZURE_PASSWORD")
+# Names a sign-in service other than Microsoft's own.
+ENV_AUTHORITY_HOST = "AZURE_AUTHORITY_HOST"
 
-AUTHENTICATION_FAILED = -2
 NOT_AUTHENTICATED = 401
 ACCESS_DENIED = 403
 
@@ -36,10 +43,10 @@ WRITE = ("write (w)", "Storage Blob Data Contributor")
 DELETE = ("delete (d)", "Storage Blob Data Contributor")
 CREATE = ("create (c)", "Storage Blob Data Contributor")
 NEEDS = {
-    "get_container_properties": READ, "get_blob_properties": READ, "get_blob": READ,
-    "list_blobs": LIST, "list_containers": LIST, "delete_blob": DELETE,
-    "create_block_blob": WRITE, "create_blob_block": WRITE, "commit_blob_blocks": WRITE,
-    "create_container": CREATE,
+    FN_GET_CONTAINER_PROPERTIES: READ, FN_GET_BLOB_PROPERTIES: READ, FN_GET_BLOB: READ,
+    FN_LIST_BLOBS: LIST, FN_LIST_CONTAINERS: LIST, FN_DELETE_BLOB: DELETE,
+    FN_CREATE_BLOCK_BLOB: WRITE, FN_CREATE_BLOB_BLOCK: WRITE, FN_COMMIT_BLOB_BLOCKS: WRITE,
+    FN_CREATE_CONTAINER: CREATE,
 }
 PERMISSION_NAMES = {"r": "read", "a": "add", "c": "create", "w": "write", "d": "delete",
                     "l": "list", "x": "delete versions", "t": "tags", "f": "filter"}
@@ -55,10 +62,6 @@ SAS_MISMATCHES = {
 SIGNATURE = re.compile(r"(?i)(sig=)[^&\s'\"]+")
 
 
-class CredentialError(ValueError):
-    """The credential given cannot be used; the text names what is wrong, never the secret."""
-
-
 @dataclass(frozen=True)
 class Credential:
     kind: str
@@ -68,6 +71,8 @@ class Credential:
     fields: dict = field(default_factory=dict)
     # Texts that must never leave the agent.
     secrets: tuple = ()
+    # Entra ID only: the sign-in service is one the environment names.
+    named_authority: bool = False
 
     @property
     def container_scoped(self):
@@ -76,28 +81,29 @@ class Credential:
 
 
 def read_credential(env):
-    """The credential the environment hands the agent; CredentialError when it is not exactly one."""
-    account = env.get("AZURE_ACCESS_KEY", "")
+    """The credential the environment hands the agent; StartupError when it is not exactly one."""
+    account = env.get(ENV_ACCESS_KEY, "")
     if not account:
-        raise CredentialError("AZURE_ACCESS_KEY (the storage account name) is not set")
+        raise StartupError(f"{ENV_ACCESS_KEY} (the storage account name) is not set")
     given = [name for name in CREDENTIAL_VARIABLES if env.get(name)]
     if len(given) > 1:
-        raise CredentialError(f"more than one credential is set ({', '.join(given)}): give one")
+        raise StartupError(f"more than one credential is set ({', '.join(given)}): give one")
     if not given:
-        raise CredentialError("AZURE_SECRET_KEY (the storage account key) is not set")
+        raise StartupError(f"{ENV_SECRET_KEY} (the storage account key) is not set")
     kind = CREDENTIAL_VARIABLES[given[0]]
     if kind == KEY:
-        return key_credential(account, env["AZURE_SECRET_KEY"])
+        return key_credential(account, env[ENV_SECRET_KEY])
     if kind == SAS:
-        return sas_credential(account, env["AZURE_SAS_TOKEN"])
-    return Credential(ENTRA, account, secrets=tuple(env[name] for name in IDENTITY_SECRETS if env.get(name)))
+        return sas_credential(account, env[ENV_SAS_TOKEN])
+    return Credential(ENTRA, account, secrets=tuple(env[name] for name in IDENTITY_SECRETS if env.get(name)),
+                      named_authority=bool(env.get(ENV_AUTHORITY_HOST)))
 
 
 def key_credential(account, key):
     try:
         base64.b64decode(key, validate=True)
     except binascii.Error:
-        raise CredentialError("AZURE_SECRET_KEY is not a valid base64 string") from None
+        raise StartupError(f"{ENV_SECRET_KEY} {BAD_KEY_MARKER}") from None
     return Credential(KEY, account, key, secrets=(key,))
 
 
@@ -105,23 +111,23 @@ def sas_credential(account, text):
     token = text.strip().lstrip("?")
     fields = {name: values[0] for name, values in parse_qs(token, keep_blank_values=True).items()}
     if not fields.get("sv") or not fields.get("sig"):
-        raise CredentialError("AZURE_SAS_TOKEN is not a SAS token (it needs its sv= and sig= fields)")
+        raise StartupError(f"{ENV_SAS_TOKEN} is not a SAS token (it needs its sv= and sig= fields)")
     signature = fields["sig"]
     # The signature may show percent-encoded or not, depending on who quotes a URL.
     forms = {token, signature, unquote(signature), quote(unquote(signature), safe="")}
     return Credential(SAS, account, token, fields, tuple(forms))
 
 
-def make_service_client(endpoint, credential, env, **options):
-    """The blob service client at endpoint that signs every request with the credential (an
-    Entra ID one reads its sources from env); options are the client's own."""
+def make_service_client(endpoint, credential, **options):
+    """The blob service client at endpoint that signs every request with the credential;
+    options are the client's own."""
     if credential.kind == KEY:
         signer = {"account_name": credential.account, "account_key": credential.secret}
     elif credential.kind == SAS:
         # As a credential, not in the URL: the agent's own requests get it through the pipeline.
         signer = AzureSasCredential(credential.secret)
     else:
-        signer = IdentityChain(env)
+        signer = IdentityChain(credential.named_authority)
     return BlobServiceClient(endpoint, credential=signer, **options)
 
 
@@ -129,13 +135,13 @@ class IdentityChain:
     """azure-identity's usual sources, in order.  Unlike ChainedTokenCredential it fails with
     one line that says what each source answered."""
 
-    def __init__(self, env):
+    def __init__(self, named_authority):
         # Imported only here: the other credentials need none of it, and it costs start-up time.
         from azure.identity import AzureCliCredential, EnvironmentCredential, ManagedIdentityCredential
         # A sign-in service named in AZURE_AUTHORITY_HOST is taken as named: asking Microsoft's
         # discovery service about a host it does not know would fail.  (Debian's azure-identity
         # calls the option instance_discovery.)
-        named = {"instance_discovery": False} if env.get("AZURE_AUTHORITY_HOST") else {}
+        named = {"instance_discovery": False} if named_authority else {}
         self._sources = [("environment", EnvironmentCredential(**named)),
                          ("managed identity", ManagedIdentityCredential()),
                          ("Azure CLI", AzureCliCredential())]
@@ -147,9 +153,10 @@ class IdentityChain:
             try:
                 return source.get_token(*scopes, **kwargs)
             except CredentialUnavailableError as error:
-                unavailable.append(f"{name}: {first_line(error)}")
+                unavailable.append(f"{name}: {first_line(error) or type(error).__name__}")
             except ClientAuthenticationError as error:
-                raise ClientAuthenticationError(f"{name}: {first_line(error)}") from None
+                why = first_line(error) or type(error).__name__
+                raise ClientAuthenticationError(f"{name}: {why}") from None
         raise ClientAuthenticationError("no source of a token: " + "; ".join(unavailable))
 
 
@@ -165,14 +172,14 @@ def explain(credential, action, error, code, message):
     part in it: a missing permission or role, an expired token, a refused sign-in."""
     status = error.status_code if isinstance(error, HttpResponseError) else None
     if isinstance(error, ClientAuthenticationError) and status is None:
-        return AUTHENTICATION_FAILED, f"no {ENTRA} token: {first_line(error)}"
+        return CODE_AUTHENTICATION_FAILED, f"no {ENTRA} token: {first_line(error)}"
     service_code = service_error_code(error)
     if status == ACCESS_DENIED and service_code == "AuthorizationPermissionMismatch":
         return ACCESS_DENIED, missing_permission(credential, action)
     if credential.kind == SAS and service_code in SAS_MISMATCHES:
         return ACCESS_DENIED, f"the SAS token {SAS_MISMATCHES[service_code]}"
-    if code == AUTHENTICATION_FAILED or status == NOT_AUTHENTICATED:
-        return AUTHENTICATION_FAILED, refused(credential, action, message)
+    if code == CODE_AUTHENTICATION_FAILED or status == NOT_AUTHENTICATED:
+        return CODE_AUTHENTICATION_FAILED, refused(credential, action, message)
     return code, message
 
 
@@ -206,7 +213,7 @@ def refused(credential, action, message):
         return f"the SAS token expired at {credential.fields['se']}: give a fresh one"
     if start and start > now:
         return f"the SAS token is not valid before {credential.fields['st']}"
-    if credential.container_scoped and action in ("list_containers", "create_container"):
+    if credential.container_scoped and action in (FN_LIST_CONTAINERS, FN_CREATE_CONTAINER):
         return "a container's SAS token cannot list or create containers"
     policy = credential.fields.get("si")
     revoked = f", or its access policy {policy} was revoked" if policy else ""
@@ -223,7 +230,3 @@ def sas_time(text):
         return None
     return moment if moment.tzinfo else moment.replace(tzinfo=datetime.timezone.utc)
 
-
-def first_line(error):
-    lines = str(error).strip().splitlines()
-    return lines[0] if lines else type(error).__name__

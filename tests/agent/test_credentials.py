@@ -97,15 +97,15 @@ OWN_KEY = credentials.Credential(credentials.KEY, ACCOUNT, KEY)
 
 # (credential, action, error, code the description gave) -> (code, words)
 @pytest.mark.parametrize("credential, action, error, code, expected", [
-    (ENTRA, "delete_blob", refusal(403, "AuthorizationPermissionMismatch"), 403,
+    (ENTRA, "deleteBlob", refusal(403, "AuthorizationPermissionMismatch"), 403,
      (403, "needs Storage Blob Data Contributor")),
-    (ENTRA, "list_blobs", refusal(403, "AuthorizationPermissionMismatch"), 403,
+    (ENTRA, "listBlobs", refusal(403, "AuthorizationPermissionMismatch"), 403,
      (403, "needs Storage Blob Data Reader")),
-    (ENTRA, "get_blob", ClientAuthenticationError("environment: AADSTS7000215: Invalid client secret"), -1,
+    (ENTRA, "getBlob", ClientAuthenticationError("environment: AADSTS7000215: Invalid client secret"), -1,
      (-2, "no Microsoft Entra ID token: environment: AADSTS7000215")),
-    (ENTRA, "get_blob", refusal(401, "InvalidAuthenticationInfo"), 401, (-2, "refused the Microsoft Entra ID token")),
-    (OWN_KEY, "get_blob", refusal(403, "AuthenticationFailed"), -2, (-2, "refused the account name or key")),
-    (OWN_KEY, "get_blob", refusal(404, "BlobNotFound"), 404, (404, "not authorized")),
+    (ENTRA, "getBlob", refusal(401, "InvalidAuthenticationInfo"), 401, (-2, "refused the Microsoft Entra ID token")),
+    (OWN_KEY, "getBlob", refusal(403, "AuthenticationFailed"), -2, (-2, "refused the account name or key")),
+    (OWN_KEY, "getBlob", refusal(404, "BlobNotFound"), 404, (404, "not authorized")),
 ], ids=["role to delete", "role to list", "no token", "token refused", "wrong key", "other failures pass"])
 def test_refusals_are_explained_by_the_credential_in_use(credential, action, error, code, expected):
     found_code, message = credentials.explain(credential, action, error, code, str(error))
