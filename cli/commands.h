@@ -20,7 +20,9 @@ public:
     CLI::App *add(const std::string &name, const std::string &description,
                   std::function<int()> run);
     Session &session();
-    // Runs the parsed command (exactly one is required).
+    CLI::App &app();
+    // Runs the parsed command (exactly one is required), noting its start and its exit status
+    // in the --log-file.
     int runParsed();
 
 private:
@@ -42,6 +44,12 @@ void addTargetCommands(CommandTable &commands);
 void addFileCommands(CommandTable &commands);
 // backup, restore, verify
 void addTreeCommands(CommandTable &commands);
+// config show, config path, config profiles
+void addConfigCommands(CommandTable &commands);
+// emulator: the local storage emulator, for one's own use
+void addEmulatorCommand(CommandTable &commands);
+// completion bash: the shell completion script
+void addCompletionCommand(CommandTable &commands);
 
 } // namespace vorncli
 

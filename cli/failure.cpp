@@ -116,6 +116,10 @@ Failure combine(FailureClass kind, const char *words, const std::vector<std::str
     if (kind == FailureClass::Unavailable) {
         return {kind, std::string("cannot reach the service: ") + words};
     }
+    if (kind == FailureClass::Failed) {
+        return {kind, std::string(words) + " without a reason from the plug-in (-vv shows what "
+                                           "the agent said)"};
+    }
     return {kind, words};
 }
 

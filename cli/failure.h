@@ -19,7 +19,7 @@ enum class FailureClass {
 };
 
 struct Failure {
-    FailureClass kind;
+    FailureClass kind = FailureClass::Failed;
     std::string reason; // in the user's words
 };
 

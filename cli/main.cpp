@@ -9,9 +9,12 @@
 #include "commands.h"
 #include "failure.h"
 #include "interrupt.h"
+#include "log_file.h"
+#include "option_sources.h"
 #include "plugin_log.h"
 #include "session.h"
 #include "user_stream.h"
+#include "version.h"
 
 namespace {
 
@@ -20,12 +23,19 @@ const char *const FOOTER =
     "AZURE_STORAGE_CONNECTION_STRING (AccountName, AccountKey, BlobEndpoint,\n"
     "DefaultEndpointsProtocol, EndpointSuffix), where other users cannot see it.\n"
     "Without an account, key or connection string the local storage emulator's\n"
-    "development account is used at http://127.0.0.1:10000/devstoreaccount1.\n"
+    "development account is used at http://127.0.0.1:10000/devstoreaccount1\n"
+    "(`vorn-azure emulator` starts the emulator there).\n"
+    "\nSettings are taken from the command line, then the environment, then a profile:\n"
+    "a [NAME] section of $XDG_CONFIG_HOME/vorn-azure/config (~/.config/vorn-azure/config)\n"
+    "chosen with --profile or VORN_AZURE_PROFILE, else the [default] one. A profile holds\n"
+    "the settings above by their option names (account = myaccount, target = t1); a secret\n"
+    "only by where it is kept: key = env:NAME or key = file:PATH. `vorn-azure config show`\n"
+    "prints every setting in effect and where it came from.\n"
     "\nExit status: 0 ok, 1 failed, 2 usage, 3 not found, 4 credentials or access\n"
     "refused, 5 network or service unavailable (worth retrying later), 6 integrity\n"
     "check failed, 130 interrupted.";
 
-void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbosity) {
+void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options) {
     vorncli::ConnectionSettings &connection = options.connection;
     app.add_option("--account", connection.account, "storage account name")
         ->envname("AZURE_STORAGE_ACCOUNT");
@@ -38,10 +48,19 @@ void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbo
         ->capture_default_str();
     app.add_flag("--http", connection.http, "transfer without TLS (plain http)");
     app.add_option("--target", options.targetId, "target id the file commands work inside");
-    app.add_flag("-v,--verbose", verbosity,
-                 "show the plug-in's log lines; twice adds debug lines and the agent's output");
+    app.add_option("--password-file", options.passwordFile,
+                   "file whose first line is the passphrase of an encrypted target")
+        ->type_name("FILE");
+    app.add_option("--profile", options.profile, "the config file's profile to take settings from")
+        ->envname("VORN_AZURE_PROFILE")
+        ->type_name("NAME");
+    app.add_option("--log-file", options.logFile, "append a timestamped record of the run to FILE")
+        ->type_name("FILE");
+    app.add_flag("-v,--verbose", options.verbosity,
+                 "one line per file acted on and the plug-in's log lines; twice adds debug lines "
+                 "and the agent's output");
     app.add_flag("-q,--quiet", options.quiet, "show failures only (no progress bar)");
-    app.set_version_flag("--version", VORN_VERSION);
+    app.set_version_flag("--version", vorncli::versionText());
 }
 
 std::string commandList(const CLI::App &app) {
@@ -75,34 +94,60 @@ void setUpOutput(int verbosity) {
     vorncli::captureStandardError(verbosity > 1);
 }
 
+// The profile's settings under the command line's and the environment's; 0, or the exit
+// status after a report.
+int takeSettings(CLI::App &app, const std::vector<std::string> &args,
+                 vorncli::GlobalOptions &options) {
+    std::string error;
+    if (!vorncli::applyProfile(app, args, options.profile, options.settings, error)) {
+        fprintf(stderr, "vorn-azure: %s\n", error.c_str());
+        return vorncli::exitStatus(vorncli::FailureClass::Usage);
+    }
+    if (const char *connectionString = getenv("AZURE_STORAGE_CONNECTION_STRING")) {
+        options.connection.connectionString = connectionString;
+    }
+    int errnoValue = 0;
+    if (!options.logFile.empty() && !vorncli::openLogFile(options.logFile, errnoValue)) {
+        const vorncli::Failure failure = vorncli::localFailure(options.logFile, errnoValue);
+        fprintf(stderr, "vorn-azure: --log-file: %s\n", failure.reason.c_str());
+        return vorncli::exitStatus(failure.kind);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     vorncli::Session session;
-    int verbosity = 0;
     CLI::App app("Keeps backup data in Azure Blob Storage through the destination plug-in.",
                  "vorn-azure");
     app.require_subcommand(1);
     app.footer(FOOTER);
     // Global options are also taken after the command.
     app.fallthrough();
-    addGlobalOptions(app, session.options(), verbosity);
+    addGlobalOptions(app, session.options());
 
     vorncli::CommandTable commands(app, session);
     vorncli::addContainerCommands(commands);
     vorncli::addTargetCommands(commands);
     vorncli::addFileCommands(commands);
     vorncli::addTreeCommands(commands);
+    vorncli::addConfigCommands(commands);
+    vorncli::addEmulatorCommand(commands);
+    vorncli::addCompletionCommand(commands);
 
+    const std::vector<std::string> args =
+        vorncli::commandFirst(app, std::vector<std::string>(argv + 1, argv + argc));
     try {
-        app.parse(argc, argv);
+        // CLI11 takes its arguments last first.
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
     } catch (const CLI::ParseError &error) {
         return reportUsage(app, error);
     }
-    if (const char *connectionString = getenv("AZURE_STORAGE_CONNECTION_STRING")) {
-        session.options().connection.connectionString = connectionString;
+    if (const int status = takeSettings(app, args, session.options())) {
+        return status;
     }
-    setUpOutput(verbosity);
+    setUpOutput(session.options().verbosity);
     vorncli::installInterruptHandler();
     const int status = commands.runParsed();
     vorncli::releaseStandardError();
