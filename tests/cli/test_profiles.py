@@ -15,8 +15,8 @@ def config(cli, tmp_path):
 
     def write(text, **changes):
         (home / "vorn-azure/config").write_text(text)
-        return cli.environment(XDG_CONFIG_HOME=str(home), AZURE_BLOB_ENDPOINT=None, VORN_AZURE_CONTAINER=None,
-                               **changes)
+        return cli.environment(**{"XDG_CONFIG_HOME": str(home), "AZURE_BLOB_ENDPOINT": None,
+                                  "VORN_AZURE_CONTAINER": None, **changes})
     return write
 
 

@@ -67,8 +67,6 @@ def test_forms_that_have_one_meaning_are_taken(cli, target, tmp_path):
     (tmp_path / "back").mkdir()
     cli.ok("--target", target, "get", "notes/a.txt", tmp_path / "back")
     assert (tmp_path / "back/a.txt").read_bytes() == b"a\n"
-    # Creating what exists is done already.
-    assert cli.ok("create-container") == f"container {cli.container} already exists\n"
     # A command's own options before its name, global ones after it.
     assert [entry["name"] for entry in json.loads(cli.ok("-r", "--json", "ls", "--target", target))] == ["notes/a.txt"]
     source = tmp_path / "tree"
