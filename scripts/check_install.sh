@@ -18,7 +18,7 @@ trap cleanup EXIT
 step() { printf '\n==> %s\n' "$*"; }
 fail() { echo "check_install: $*" >&2; exit 1; }
 # Every path below the places an install writes to, to compare before and after.
-snapshot() { find /usr/local /usr/vorn /usr/bin /usr/share/man/man1 /usr/share/bash-completion 2>/dev/null | sort; }
+snapshot() { { find /usr/local /usr/vorn /usr/bin /usr/share/man/man1 /usr/share/bash-completion 2>/dev/null || true; } | sort; }
 login_shell() { env -i HOME="$WORK/home" TERM=dumb bash -lc "$1"; }
 
 [ "$(id -u)" -eq 0 ] || fail "run as root"
