@@ -1,4 +1,6 @@
 // config: the settings in effect and where each came from, and the profiles the config file holds.
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -36,30 +38,42 @@ std::string valueText(const CLI::Option &option) {
     return isSecretSetting(name) && !value.empty() ? MASK : value;
 }
 
-void printRow(const std::string &name, const std::string &value, const std::string &source) {
-    printf("%-15s %-42s %s\n", name.c_str(), value.c_str(), source.c_str());
+typedef std::vector<std::array<std::string, 3>> Table;
+
+// The rows in columns as wide as their widest cell, two spaces apart.
+void printTable(const Table &rows) {
+    size_t name = 0;
+    size_t value = 0;
+    for (const auto &row : rows) {
+        name = std::max(name, row[0].size());
+        value = std::max(value, row[1].size());
+    }
+    for (const auto &row : rows) {
+        printf("%-*s  %-*s  %s\n", static_cast<int>(name), row[0].c_str(), static_cast<int>(value),
+               row[1].c_str(), row[2].c_str());
+    }
 }
 
 int runShow(Session &session, const CLI::App &app) {
     const GlobalOptions &options = session.options();
     const EffectiveSettings &settings = options.settings;
-    printRow("setting", "value", "source");
-    printRow("profile", settings.profile.empty() ? "(none)" : settings.profile,
-             settings.profile.empty() ? ""
-                                      : sourceText(settings.profileSource, "", true));
-    printRow("config file", settings.profileFile, "");
+    Table rows = {{"setting", "value", "source"},
+                  {"profile", settings.profile.empty() ? "(none)" : settings.profile,
+                   settings.profile.empty() ? "" : sourceText(settings.profileSource, "", true)},
+                  {"config file", settings.profileFile, ""}};
     for (const CLI::Option *option : settingOptions(app)) {
         const std::string name = option->get_lnames().front();
         const std::string value = valueText(*option);
         const auto source = settings.sources.find(name);
-        printRow(name, value,
-                 source == settings.sources.end()
-                     ? ""
-                     : sourceText(source->second, settings.profile, !value.empty()));
+        rows.push_back({name, value,
+                        source == settings.sources.end()
+                            ? ""
+                            : sourceText(source->second, settings.profile, !value.empty())});
     }
     if (!options.connection.connectionString.empty()) {
-        printRow("connection string", MASK, "environment AZURE_STORAGE_CONNECTION_STRING");
+        rows.push_back({"connection string", MASK, "environment AZURE_STORAGE_CONNECTION_STRING"});
     }
+    printTable(rows);
     Connection connection;
     std::string error;
     if (!resolveConnection(options.connection, connection, error)) {

@@ -23,6 +23,9 @@ struct Failure {
     std::string reason; // in the user's words
 };
 
+// How every reason for a service out of reach begins, so that its endpoint can be added.
+extern const char *const UNREACHED_SERVICE;
+
 int exitStatus(FailureClass kind);
 
 // A local file's system error, "PATH: No such file or directory", classed by its errno.

@@ -31,6 +31,8 @@ const char *const FOOTER =
     "the settings above by their option names (account = myaccount, target = t1); a secret\n"
     "only by where it is kept: key = env:NAME or key = file:PATH. `vorn-azure config show`\n"
     "prints every setting in effect and where it came from.\n"
+    "\nThe agents of one command share --streams connections and --memory MiB for data moving\n"
+    "ahead of the plug-in; with --jobs N each of the N agents gets 1/N of both.\n"
     "\nExit status: 0 ok, 1 failed, 2 usage, 3 not found, 4 credentials or access\n"
     "refused, 5 network or service unavailable (worth retrying later), 6 integrity\n"
     "check failed, 130 interrupted.";
@@ -49,8 +51,18 @@ void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options) {
     app.add_flag("--http", connection.http, "transfer without TLS (plain http)");
     app.add_option("--target", options.targetId, "target id the file commands work inside");
     app.add_option("--password-file", options.passwordFile,
-                   "file whose first line is the passphrase of an encrypted target")
+                   "file holding the passphrase of an encrypted snapshot target (else "
+                   "VORN_PASSWORD, else asked on the terminal)")
         ->type_name("FILE");
+    app.add_option("--streams", options.budget.streams,
+                   "parallel connections of all agents together")
+        ->check(CLI::Range(1, 1024))
+        ->capture_default_str();
+    app.add_option("--memory", options.budget.memoryMib,
+                   "MiB held by data moving ahead, all agents together")
+        ->type_name("MIB")
+        ->check(CLI::Range(1, 1 << 20))
+        ->capture_default_str();
     app.add_option("--profile", options.profile, "the config file's profile to take settings from")
         ->envname("VORN_AZURE_PROFILE")
         ->type_name("NAME");
@@ -131,7 +143,8 @@ int main(int argc, char **argv) {
     vorncli::addContainerCommands(commands);
     vorncli::addTargetCommands(commands);
     vorncli::addFileCommands(commands);
-    vorncli::addTreeCommands(commands);
+    vorncli::addSnapshotCommands(commands);
+    vorncli::addKeyCommands(commands);
     vorncli::addConfigCommands(commands);
     vorncli::addEmulatorCommand(commands);
     vorncli::addCompletionCommand(commands);

@@ -144,7 +144,7 @@ bool checkLoopbackListener(const Connection &connection, Failure &failure) {
         return true;
     }
     failure = {FailureClass::Unavailable,
-               "cannot reach the service at " + connection.endpoint + ": " + strerror(error) +
+               std::string(UNREACHED_SERVICE) + " at " + connection.endpoint + ": " + strerror(error) +
                    " (is the emulator running? `vorn-azure emulator` starts one)"};
     return false;
 }

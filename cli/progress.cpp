@@ -101,6 +101,11 @@ void Progress::note(const std::string &line) {
     }
 }
 
+void Progress::markDone() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_markedDone = true;
+}
+
 void Progress::finish() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_drawn) {
@@ -138,6 +143,9 @@ std::string Progress::summary(long long files) const {
 }
 
 bool Progress::complete() const {
+    if (m_markedDone) {
+        return true;
+    }
     if (m_filesTotal > 0) {
         return m_filesDone >= m_filesTotal;
     }
@@ -165,14 +173,17 @@ void Progress::draw(bool force) {
     // A finished run shows 100% even when a file failed and its bytes never came.
     const bool done = complete();
     std::string line = "\r";
-    if (m_total > 0) {
+    if (m_total > 0 || done) {
         const double fraction =
             done || m_done >= m_total ? 1.0 : static_cast<double>(m_done) / m_total;
         const int filled = static_cast<int>(fraction * BAR_WIDTH);
         char percent[8];
         snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100));
         line += "[" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, ' ') + "] ";
-        line += std::string(percent) + "  " + humanSize(m_done) + " / " + humanSize(m_total);
+        line += std::string(percent) + "  " + humanSize(m_done);
+        if (m_total > 0) {
+            line += " / " + humanSize(m_total);
+        }
     } else {
         line += humanSize(m_done);
     }

@@ -34,9 +34,13 @@ public:
     // Writes one line to the user stream above the bar (the bar is drawn again below it), so
     // per-file lines and failures from several threads never mix with the bar.
     void note(const std::string &line);
-    // Ends the bar before other output follows: when all the work was done its last frame stays
-    // on its own line, at 100%; otherwise (a failure, Ctrl-C) the bar is erased. Safe to call
-    // more than once; drawing resumes with the next report.
+    // Says that all the work is done, for a bar whose total was not known (or not reached, as
+    // when files failed): finish() then leaves it at 100%.
+    void markDone();
+    // Ends the bar before other output follows: when all the work was done (every byte or file
+    // of the total, or markDone) its last frame stays on its own line, at 100%; otherwise (a
+    // failure, Ctrl-C) the bar is erased. Safe to call more than once; drawing resumes with the
+    // next report.
     void finish();
 
     long long bytes() const;
@@ -59,6 +63,7 @@ private:
     long long m_filesDone = 0;
     bool m_showBar;
     bool m_drawn;
+    bool m_markedDone = false;
     std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_lastDraw;
 };

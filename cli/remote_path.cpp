@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "local_tree.h"
+#include "selection.h"
 #include "vorn/backup/path.h"
 
 namespace vorncli {

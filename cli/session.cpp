@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "agent_protocol.h"
 #include "interrupt.h"
 #include "log_file.h"
 #include "plugin_log.h"
@@ -22,9 +23,9 @@ namespace {
 // The agent reads its endpoint from the environment it inherits from the plug-in's host.
 void exportEndpoint(const std::string &endpoint) {
     if (endpoint.empty()) {
-        unsetenv("AZURE_BLOB_ENDPOINT");
+        unsetenv(ENV_ENDPOINT);
     } else {
-        setenv("AZURE_BLOB_ENDPOINT", endpoint.c_str(), 1);
+        setenv(ENV_ENDPOINT, endpoint.c_str(), 1);
     }
 }
 
@@ -36,8 +37,6 @@ void useBuildSysrootInBuildTree() {
     }
     setenv("VORN_SYSROOT", VORN_BUILD_SYSROOT, 1);
 }
-
-const char *const UNREACHED = "cannot reach the service";
 
 } // namespace
 
@@ -66,6 +65,8 @@ bool Session::open() {
         return false;
     }
     exportEndpoint(m_connection.endpoint);
+    // One agent has the whole budget; a pool of them shares it.
+    exportAgentShare(m_options.budget);
     useBuildSysrootInBuildTree();
     m_opened = true;
     return true;
@@ -129,10 +130,6 @@ std::unique_ptr<TransferAgent> Session::existingTargetAgent() {
     return agent && requireTarget(*agent) ? std::move(agent) : nullptr;
 }
 
-const Connection &Session::connection() const {
-    return m_connection;
-}
-
 std::unique_ptr<TargetManager> Session::targetManager() {
     if (!open()) {
         return nullptr;
@@ -168,7 +165,7 @@ int Session::failTarget(const TargetManager &manager, const std::string &subject
 }
 
 Failure Session::pluginFailure(Failure failure) {
-    const std::string unreached = UNREACHED;
+    const std::string unreached = UNREACHED_SERVICE;
     if (failure.kind == FailureClass::Unavailable &&
         failure.reason.compare(0, unreached.size(), unreached) == 0) {
         failure.reason.insert(unreached.size(), " at " + serviceUrl(m_connection));

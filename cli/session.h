@@ -16,12 +16,13 @@ namespace vorncli {
 
 struct GlobalOptions {
     ConnectionSettings connection;
+    AgentBudget budget;
     std::string targetId;
+    std::string passwordFile; // an encrypted target's passphrase, never given on the command line
     bool quiet = false;
     int verbosity = 0;        // -v: one line per file acted on and the plug-in's log; -vv more
     std::string profile;      // --profile, or VORN_AZURE_PROFILE
     std::string logFile;      // --log-file
-    std::string passwordFile; // --password-file: the passphrase of an encrypted target
     EffectiveSettings settings;
 };
 
@@ -44,9 +45,6 @@ public:
     bool requireTarget(VORN::Backup::TransferAgent &agent);
     // transferAgent() for a target that must exist; null after a report.
     std::unique_ptr<VORN::Backup::TransferAgent> existingTargetAgent();
-
-    // The connection in use, once an agent or manager was made.
-    const Connection &connection() const;
 
     // True when transfers draw a progress bar: the user stream is a terminal and not --quiet.
     bool showProgress() const;

@@ -21,27 +21,30 @@ def config(cli, tmp_path):
 
 
 def show(cli, env, *args):
-    """`config show` as {setting: (value, source)}."""
-    rows = {}
-    for line in cli.ok(*args, "config", "show", env=env).splitlines()[1:-1]:
-        name, rest = line[:15].strip(), line[16:]
-        rows[name] = (rest[:42].strip(), rest[43:].strip())
-    return rows
+    """`config show` as {setting: (value, source)}, read by the columns of its heading."""
+    heading, *lines, _ = cli.ok(*args, "config", "show", env=env).splitlines()
+    value, source = heading.index("value"), heading.index("source")
+    return {line[:value].strip(): (line[value:source].strip(), line[source:].strip()) for line in lines}
 
 
-def test_a_profile_set_up_once_serves_every_command(cli, target, config, tmp_path):
-    key_file = tmp_path / "key"
+def test_a_profile_set_up_once_serves_every_command(cli, config, tmp_path):
+    key_file, password = tmp_path / "key", tmp_path / "password"
     key_file.write_text(SECRET_FILE_KEY + "\n")
+    password.write_text("a passphrase\n")
     env = config(f"# my emulator\n[default]\naccount = devstoreaccount1\nkey = file:{key_file}\n"
-                 f"endpoint = {cli.endpoint}\ncontainer = {cli.container}\ntarget = {target}\n")
+                 f"endpoint = {cli.endpoint}\ncontainer = {cli.container}\ntarget = mine\n"
+                 f"password-file = {password}\n")
     tree = tmp_path / "tree"
     tree.mkdir()
     (tree / "a.txt").write_bytes(b"a")
-    assert "backed up 1 files" in cli.ok("backup", tree, env=env)
+    cli.ok("create-container", env=env)
+    cli.ok("init", env=env)
+    assert "saved" in cli.ok("backup", tree, env=env)
     rows = show(cli, env)
     assert rows["profile"] == ("default", "default")
     assert rows["key"] == ("********", f"profile default (file:{key_file})")
-    assert rows["target"] == (target, "profile default") and rows["http"] == ("false", "default")
+    assert rows["target"] == ("mine", "profile default") and rows["http"] == ("false", "default")
+    assert rows["password-file"] == (str(password), "profile default")
     assert SECRET_FILE_KEY not in cli.ok("config", "show", env=env)
 
 

@@ -69,10 +69,12 @@ def test_forms_that_have_one_meaning_are_taken(cli, target, tmp_path):
     assert (tmp_path / "back/a.txt").read_bytes() == b"a\n"
     # A command's own options before its name, global ones after it.
     assert [entry["name"] for entry in json.loads(cli.ok("-r", "--json", "ls", "--target", target))] == ["notes/a.txt"]
-    source = tmp_path / "tree"
+    source, password = tmp_path / "tree", tmp_path / "password"
     source.mkdir()
     (source / "x").write_bytes(b"x")
-    assert "backed up 1 files" in cli.ok("--target", target, "--jobs", "2", "backup", source)
+    password.write_text("a passphrase\n")
+    cli.ok("--target", "snaps", "--password-file", password, "init")
+    assert "saved" in cli.ok("--target", "snaps", "--jobs", "2", "--password-file", password, "backup", source)
 
 
 def test_verbose_names_each_file_and_the_log_file_keeps_a_record(cli, target, tmp_path):
