@@ -20,7 +20,9 @@ public:
     CLI::App *add(const std::string &name, const std::string &description,
                   std::function<int()> run);
     Session &session();
-    // Runs the parsed command (exactly one is required).
+    CLI::App &app();
+    // Runs the parsed command (exactly one is required), noting its start and its exit status
+    // in the --log-file.
     int runParsed();
 
 private:
@@ -47,6 +49,12 @@ void addKeyCommands(CommandTable &commands);
 // ls --snapshot ID [PATH]: a snapshot's entries, as ls shows a target's
 int listSnapshot(Session &session, const std::string &snapshot, const std::string &path,
                  bool recursive, bool longFormat, bool json);
+// config show, config path, config profiles
+void addConfigCommands(CommandTable &commands);
+// emulator: the local storage emulator, for one's own use
+void addEmulatorCommand(CommandTable &commands);
+// completion bash: the shell completion script
+void addCompletionCommand(CommandTable &commands);
 
 } // namespace vorncli
 

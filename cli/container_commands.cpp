@@ -25,14 +25,21 @@ int runStatus(Session &session) {
     return EXIT_SUCCESS;
 }
 
+// Like mkdir -p: the container being there afterwards is what was asked for.
 int runCreateContainer(Session &session) {
     std::unique_ptr<TargetManager> manager = session.targetManager();
     if (!manager) {
         return session.status();
     }
-    return manager->createContainer()
-               ? EXIT_SUCCESS
-               : session.failTarget(*manager, "container " + session.options().connection.container);
+    const std::string container = "container " + session.options().connection.container;
+    if (manager->createContainer()) {
+        return EXIT_SUCCESS;
+    }
+    if (manager->getErrorCode() == TM_ERR_CONFLICT) {
+        printf("%s already exists\n", container.c_str());
+        return EXIT_SUCCESS;
+    }
+    return session.failTarget(*manager, container);
 }
 
 int runContainers(Session &session, bool json) {

@@ -68,7 +68,7 @@ Failure explainResponse(int code, const std::string &message) {
     case CODE_CANCELLED:
         return {FailureClass::Interrupted, "interrupted"};
     case CODE_NETWORK_FAILURE:
-        return {FailureClass::Unavailable, "cannot reach the service" + detail};
+        return {FailureClass::Unavailable, UNREACHED_SERVICE + detail};
     case 403:
         return {FailureClass::Access, "access refused by the service" + detail};
     case 404:
@@ -118,12 +118,18 @@ Failure combine(FailureClass kind, const char *words, const std::vector<std::str
         return explained;
     }
     if (kind == FailureClass::Unavailable) {
-        return {kind, std::string("cannot reach the service: ") + words};
+        return {kind, std::string(UNREACHED_SERVICE) + ": " + words};
+    }
+    if (kind == FailureClass::Failed) {
+        return {kind, std::string(words) + " without a reason from the plug-in (-vv shows what "
+                                           "the agent said)"};
     }
     return {kind, words};
 }
 
 } // namespace
+
+const char *const UNREACHED_SERVICE = "cannot reach the service";
 
 int exitStatus(FailureClass kind) {
     return static_cast<int>(kind);

@@ -19,9 +19,12 @@ enum class FailureClass {
 };
 
 struct Failure {
-    FailureClass kind;
+    FailureClass kind = FailureClass::Failed;
     std::string reason; // in the user's words
 };
+
+// How every reason for a service out of reach begins, so that its endpoint can be added.
+extern const char *const UNREACHED_SERVICE;
 
 int exitStatus(FailureClass kind);
 

@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "json_output.h"
 #include "progress.h"
+#include "remote_path.h"
 #include "target_records.h"
 #include "vorn/backup/file_info.h"
 
@@ -64,10 +65,14 @@ bool checkReadableFile(const std::string &path, long long &size, Failure &failur
     return examined && S_ISREG(st.st_mode);
 }
 
+bool isLocalDirectory(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // A download's destination: a new or regular file in an existing, writable directory.
 bool checkWritableDestination(const std::string &path, Failure &failure) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (isLocalDirectory(path)) {
         failure = {FailureClass::Failed, path + ": is a directory"};
         return false;
     }
@@ -141,6 +146,17 @@ void printPage(const std::list<FileInfo> &entries, const std::string &dir, Forma
     }
 }
 
+// The target's agent and the plain form of the remote path the user typed; null after a report.
+std::unique_ptr<TransferAgent> targetAgent(Session &session, const std::string &typed,
+                                           std::string &path) {
+    Failure failure;
+    if (!plainRemotePath(typed, session.options().targetId, path, failure)) {
+        session.fail(failure);
+        return nullptr;
+    }
+    return session.existingTargetAgent();
+}
+
 // What `path` is: false (after a report) when it is missing or cannot be asked about.
 bool statPath(Session &session, TransferAgent &agent, const std::string &path, FileInfo &info,
               int &status) {
@@ -152,8 +168,12 @@ bool statPath(Session &session, TransferAgent &agent, const std::string &path, F
     return true;
 }
 
+// "put a.txt dir/" stores dir/a.txt, as cp would.
 int runPut(Session &session, const TwoPaths &args) {
-    std::unique_ptr<TransferAgent> agent = session.transferAgent();
+    const std::string typed =
+        namesDirectory(args.to) ? args.to + "/" + baseName(args.from) : args.to;
+    std::string to;
+    std::unique_ptr<TransferAgent> agent = targetAgent(session, typed, to);
     if (!agent) {
         return session.status();
     }
@@ -163,39 +183,61 @@ int runPut(Session &session, const TwoPaths &args) {
         return session.fail(local);
     }
     Progress progress(size, session.showProgress());
-    if (!agent->sendFile(args.from, args.to, progress.callback())) {
+    if (!agent->sendFile(args.from, to, progress.callback())) {
         progress.finish();
-        return session.failTransfer(*agent, args.to);
+        return session.failTransfer(*agent, to);
     }
+    progress.finish();
+    session.note("sent " + args.from + " as " + to + " (" + humanSize(size) + ")");
     return EXIT_SUCCESS;
 }
 
+// A download that failed for want of a blob: a directory there says more than "not found".
+// Asking again leaves that answer's error in the agent, the same as the download's for a path
+// that is not there.
+int failGet(Session &session, TransferAgent &agent, const std::string &from) {
+    const TransferError error = agent.getError();
+    FileInfo info(from);
+    if ((error == TRANSFER_ERR_NOT_FOUND || error == TRANSFER_ERR_INVALID) &&
+        agent.stat(from, info) && info.isDirType()) {
+        return session.fail(from + ": is a directory; get fetches one file (ls -r lists the "
+                                   "files below it)");
+    }
+    return session.failTransfer(agent, from);
+}
+
+// "get dir/a.txt ." writes ./a.txt, as cp would.
 int runGet(Session &session, const TwoPaths &args) {
-    std::unique_ptr<TransferAgent> agent = session.transferAgent();
+    std::string from;
+    std::unique_ptr<TransferAgent> agent = targetAgent(session, args.from, from);
     if (!agent) {
         return session.status();
     }
+    const std::string to = isLocalDirectory(args.to) ? args.to + "/" + baseName(from) : args.to;
     Failure local;
-    if (!checkWritableDestination(args.to, local)) {
+    if (!checkWritableDestination(to, local)) {
         return session.fail(local);
     }
     const bool showBar = session.showProgress();
-    Progress progress(showBar ? remoteSize(*agent, args.from) : 0, showBar);
-    if (!agent->recvFile(args.from, args.to, progress.callback())) {
+    Progress progress(showBar ? remoteSize(*agent, from) : 0, showBar);
+    if (!agent->recvFile(from, to, progress.callback())) {
         progress.finish();
-        return session.failTransfer(*agent, args.from);
+        return failGet(session, *agent, from);
     }
+    progress.finish();
+    session.note("received " + from + " as " + to + " (" + humanSize(progress.bytes()) + ")");
     return EXIT_SUCCESS;
 }
 
 int runStat(Session &session, const StatArgs &args) {
-    std::unique_ptr<TransferAgent> agent = session.transferAgent();
+    std::string path;
+    std::unique_ptr<TransferAgent> agent = targetAgent(session, args.path, path);
     if (!agent) {
         return session.status();
     }
-    FileInfo info(args.path);
+    FileInfo info(path);
     int status = EXIT_SUCCESS;
-    if (!statPath(session, *agent, args.path, info, status)) {
+    if (!statPath(session, *agent, path, info, status)) {
         return status;
     }
     if (args.json) {
@@ -218,17 +260,18 @@ int runList(Session &session, const ListArgs &args) {
     if (!args.snapshot.empty()) {
         return listSnapshot(session, args.snapshot, args.path, args.recursive, args.longFormat, args.json);
     }
-    std::unique_ptr<TransferAgent> agent = session.transferAgent();
+    std::string path;
+    std::unique_ptr<TransferAgent> agent = targetAgent(session, args.path, path);
     if (!agent) {
         return session.status();
     }
     const Format format = args.json ? Format::Json : args.longFormat ? Format::Long : Format::Plain;
     Json::Value all(Json::arrayValue);
     // A listing of a missing path is empty: ask first, so that it fails instead.
-    if (!args.path.empty()) {
-        FileInfo info(args.path);
+    if (!path.empty()) {
+        FileInfo info(path);
         int status = EXIT_SUCCESS;
-        if (!statPath(session, *agent, args.path, info, status)) {
+        if (!statPath(session, *agent, path, info, status)) {
             return status;
         }
         if (info.isRegType()) {
@@ -244,12 +287,12 @@ int runList(Session &session, const ListArgs &args) {
     do {
         std::list<FileInfo> entries;
         const bool listed = args.recursive
-                                ? agent->listDirEx(args.path, entries, marker, true)
-                                : agent->listDir(args.path, entries);
+                                ? agent->listDirEx(path, entries, marker, true)
+                                : agent->listDir(path, entries);
         if (!listed) {
-            return session.failTransfer(*agent, args.path);
+            return session.failTransfer(*agent, path);
         }
-        printPage(entries, args.path, format, all);
+        printPage(entries, path, format, all);
     } while (args.recursive && !marker.empty());
     if (format == Format::Json) {
         printJson(all);
@@ -258,21 +301,30 @@ int runList(Session &session, const ListArgs &args) {
 }
 
 int runRemove(Session &session, const RemoveArgs &args) {
-    std::unique_ptr<TransferAgent> agent = session.transferAgent();
+    std::string path;
+    std::unique_ptr<TransferAgent> agent = targetAgent(session, args.path, path);
     if (!agent) {
         return session.status();
     }
-    FileInfo info(args.path);
+    if (path.empty()) {
+        return session.fail("rm removes paths inside the target, not the target itself",
+                            FailureClass::Usage);
+    }
+    FileInfo info(path);
     int status = EXIT_SUCCESS;
-    if (!statPath(session, *agent, args.path, info, status)) {
+    if (!statPath(session, *agent, path, info, status)) {
         return status;
     }
     if (info.isDirType() && !args.recursive) {
-        return session.fail(args.path + ": is a directory (rm -r removes it and all below it)");
+        return session.fail(path + ": is a directory (rm -r removes it and all below it)");
     }
     const bool removed =
-        info.isDirType() ? agent->removeDirRecursive(args.path) : agent->removeFile(args.path);
-    return removed ? EXIT_SUCCESS : session.failTransfer(*agent, args.path);
+        info.isDirType() ? agent->removeDirRecursive(path) : agent->removeFile(path);
+    if (!removed) {
+        return session.failTransfer(*agent, path);
+    }
+    session.note("removed " + path + (info.isDirType() ? "/ and all below it" : ""));
+    return EXIT_SUCCESS;
 }
 
 // Blob storage has no empty directories; saying so beats a directory that vanishes at once.

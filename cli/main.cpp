@@ -9,9 +9,12 @@
 #include "commands.h"
 #include "failure.h"
 #include "interrupt.h"
+#include "log_file.h"
+#include "option_sources.h"
 #include "plugin_log.h"
 #include "session.h"
 #include "user_stream.h"
+#include "version.h"
 
 namespace {
 
@@ -24,14 +27,21 @@ const char *const FOOTER =
     "Entra ID with --auth entra or AZURE_STORAGE_AUTH_MODE=login (a service principal\n"
     "in AZURE_CLIENT_ID, AZURE_TENANT_ID, AZURE_CLIENT_SECRET, a managed identity, or\n"
     "the Azure CLI's login). With none of these, nor an account, the local storage\n"
-    "emulator's development account is used at http://127.0.0.1:10000/devstoreaccount1.\n"
+    "emulator's development account is used at http://127.0.0.1:10000/devstoreaccount1\n"
+    "(`vorn-azure emulator` starts the emulator there).\n"
+    "\nSettings are taken from the command line, then the environment, then a profile:\n"
+    "a [NAME] section of $XDG_CONFIG_HOME/vorn-azure/config (~/.config/vorn-azure/config)\n"
+    "chosen with --profile or VORN_AZURE_PROFILE, else the [default] one. A profile holds\n"
+    "the settings above by their option names (account = myaccount, target = t1); a secret\n"
+    "only by where it is kept: key = env:NAME or key = file:PATH. `vorn-azure config show`\n"
+    "prints every setting in effect and where it came from.\n"
     "\nThe agents of one command share --streams connections and --memory MiB for data moving\n"
     "ahead of the plug-in; with --jobs N each of the N agents gets 1/N of both.\n"
     "\nExit status: 0 ok, 1 failed, 2 usage, 3 not found, 4 credentials or access\n"
     "refused, 5 network or service unavailable (worth retrying later), 6 integrity\n"
     "check failed, 130 interrupted.";
 
-void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbosity) {
+void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options) {
     vorncli::ConnectionSettings &connection = options.connection;
     app.add_option("--account", connection.account, "storage account name")
         ->envname("AZURE_STORAGE_ACCOUNT");
@@ -61,10 +71,16 @@ void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbo
         ->type_name("MIB")
         ->check(CLI::Range(1, 1 << 20))
         ->capture_default_str();
-    app.add_flag("-v,--verbose", verbosity,
-                 "show the plug-in's log lines; twice adds debug lines and the agent's output");
+    app.add_option("--profile", options.profile, "the config file's profile to take settings from")
+        ->envname("VORN_AZURE_PROFILE")
+        ->type_name("NAME");
+    app.add_option("--log-file", options.logFile, "append a timestamped record of the run to FILE")
+        ->type_name("FILE");
+    app.add_flag("-v,--verbose", options.verbosity,
+                 "one line per file acted on and the plug-in's log lines; twice adds debug lines "
+                 "and the agent's output");
     app.add_flag("-q,--quiet", options.quiet, "show failures only (no progress bar)");
-    app.set_version_flag("--version", VORN_VERSION);
+    app.set_version_flag("--version", vorncli::versionText());
 }
 
 // What only the environment gives (values no command line should show), and whether the
@@ -110,18 +126,36 @@ void setUpOutput(int verbosity) {
     vorncli::captureStandardError(verbosity > 1);
 }
 
+// The profile's settings under the command line's and the environment's; 0, or the exit
+// status after a report.
+int takeSettings(CLI::App &app, const std::vector<std::string> &args,
+                 vorncli::GlobalOptions &options) {
+    std::string error;
+    if (!vorncli::applyProfile(app, args, options.profile, options.settings, error)) {
+        fprintf(stderr, "vorn-azure: %s\n", error.c_str());
+        return vorncli::exitStatus(vorncli::FailureClass::Usage);
+    }
+    takeFromEnvironment(app, options.connection);
+    int errnoValue = 0;
+    if (!options.logFile.empty() && !vorncli::openLogFile(options.logFile, errnoValue)) {
+        const vorncli::Failure failure = vorncli::localFailure(options.logFile, errnoValue);
+        fprintf(stderr, "vorn-azure: --log-file: %s\n", failure.reason.c_str());
+        return vorncli::exitStatus(failure.kind);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     vorncli::Session session;
-    int verbosity = 0;
     CLI::App app("Keeps backup data in Azure Blob Storage through the destination plug-in.",
                  "vorn-azure");
     app.require_subcommand(1);
     app.footer(FOOTER);
     // Global options are also taken after the command.
     app.fallthrough();
-    addGlobalOptions(app, session.options(), verbosity);
+    addGlobalOptions(app, session.options());
 
     vorncli::CommandTable commands(app, session);
     vorncli::addContainerCommands(commands);
@@ -129,14 +163,22 @@ int main(int argc, char **argv) {
     vorncli::addFileCommands(commands);
     vorncli::addSnapshotCommands(commands);
     vorncli::addKeyCommands(commands);
+    vorncli::addConfigCommands(commands);
+    vorncli::addEmulatorCommand(commands);
+    vorncli::addCompletionCommand(commands);
 
+    const std::vector<std::string> args =
+        vorncli::commandFirst(app, std::vector<std::string>(argv + 1, argv + argc));
     try {
-        app.parse(argc, argv);
+        // CLI11 takes its arguments last first.
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
     } catch (const CLI::ParseError &error) {
         return reportUsage(app, error);
     }
-    takeFromEnvironment(app, session.options().connection);
-    setUpOutput(verbosity);
+    if (const int status = takeSettings(app, args, session.options())) {
+        return status;
+    }
+    setUpOutput(session.options().verbosity);
     vorncli::installInterruptHandler();
     const int status = commands.runParsed();
     vorncli::releaseStandardError();

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 
 namespace vorncli {
@@ -28,10 +29,16 @@ std::string PluginLibrary::defaultPath() {
     if (configured && *configured) {
         return configured;
     }
-    if (access(VORN_PLUGIN_BUILD_PATH, F_OK) == 0) {
-        return VORN_PLUGIN_BUILD_PATH;
+    return runningFromBuildTree() ? VORN_PLUGIN_BUILD_PATH : VORN_PLUGIN_INSTALL_PATH;
+}
+
+bool PluginLibrary::runningFromBuildTree() {
+    char self[PATH_MAX];
+    char built[PATH_MAX];
+    if (!realpath("/proc/self/exe", self) || !realpath(VORN_BUILD_PROGRAM, built)) {
+        return false;
     }
-    return VORN_PLUGIN_INSTALL_PATH;
+    return std::string(self) == built;
 }
 
 bool PluginLibrary::load(const std::string &path, std::string &error) {

@@ -11,8 +11,11 @@ namespace vorncli {
 
 class PluginLibrary {
 public:
-    // $VORN_AZURE_PLUGIN, else the build tree's plug-in when it exists, else the installed one.
+    // $VORN_AZURE_PLUGIN, else the build tree's plug-in when this program runs from the build
+    // tree, else the installed one.
     static std::string defaultPath();
+    // True when this program is the one in the build tree it was built in, not an installed copy.
+    static bool runningFromBuildTree();
 
     // Loads the library at `path` and checks that it exports the three factories; false with
     // `error` set when the library or one of them is missing. The library stays loaded for the

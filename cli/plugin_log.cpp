@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <deque>
 
+#include "log_file.h"
 #include "user_stream.h"
 
 namespace vorncli {
@@ -30,6 +31,7 @@ void record(int priority, const char *format, va_list args) {
     if (LOG_PRI(priority) <= g_shownPriority) {
         fprintf(userStream(), "vorn-azure: %s\n", line.c_str());
     }
+    logLine(line);
     t_lines.push_back(line);
     if (t_lines.size() > KEPT_LINES) {
         t_lines.pop_front();

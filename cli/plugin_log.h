@@ -1,5 +1,5 @@
-// The plug-in's log: its syslog lines, captured in this process, shown on request and kept as
-// the reason for the next failure report.
+// The plug-in's log: its syslog lines, captured in this process, shown on request, written to the
+// --log-file, and kept as the reason for the next failure report.
 #ifndef VORN_CLI_PLUGIN_LOG_H
 #define VORN_CLI_PLUGIN_LOG_H
 

@@ -9,8 +9,11 @@
 
 #include "agent_protocol.h"
 #include "interrupt.h"
+#include "log_file.h"
 #include "plugin_log.h"
+#include "preflight.h"
 #include "user_stream.h"
+#include "vorn/backup/backup_info_db.h"
 
 namespace vorncli {
 
@@ -27,15 +30,13 @@ void exportEndpoint(const std::string &endpoint) {
     }
 }
 
-// Run from the build tree, the agent is found through the build's own sysroot.
-void useBuildSysrootWhenNotInstalled() {
-    if (getenv("VORN_SYSROOT") || access(VORN_AGENT_INSTALL_PATH, F_OK) == 0) {
+// Run from the build tree, the agent is the build's own, found through the build's sysroot,
+// even when another is installed; VORN_SYSROOT says otherwise.
+void useBuildSysrootInBuildTree() {
+    if (getenv("VORN_SYSROOT") || !PluginLibrary::runningFromBuildTree()) {
         return;
     }
-    const std::string sysroot = VORN_BUILD_SYSROOT;
-    if (access((sysroot + VORN_AGENT_INSTALL_PATH).c_str(), F_OK) == 0) {
-        setenv("VORN_SYSROOT", sysroot.c_str(), 1);
-    }
+    setenv("VORN_SYSROOT", VORN_BUILD_SYSROOT, 1);
 }
 
 } // namespace
@@ -57,10 +58,7 @@ bool Session::open() {
         fail(error, FailureClass::Usage);
         return false;
     }
-    // The agent would refuse to start, or the service the credential; say why before starting.
-    const std::string problem = credentialProblem(m_connection, time(nullptr));
-    if (!problem.empty()) {
-        fail(problem, FailureClass::Access);
+    if (!checkDestination()) {
         return false;
     }
     if (!m_plugin.load(PluginLibrary::defaultPath(), error)) {
@@ -70,8 +68,26 @@ bool Session::open() {
     exportEndpoint(m_connection.endpoint);
     // One agent has the whole budget; a pool of them shares it.
     exportAgentShare(m_options.budget);
-    useBuildSysrootWhenNotInstalled();
+    useBuildSysrootInBuildTree();
     m_opened = true;
+    return true;
+}
+
+// Faults the service would only answer with a bare refusal, or the host retry for half a
+// minute, are told before any agent starts.
+bool Session::checkDestination() {
+    // The agent would refuse to start, or the service the credential.
+    const std::string problem = credentialProblem(m_connection, time(nullptr));
+    if (!problem.empty()) {
+        fail(problem, FailureClass::Access);
+        return false;
+    }
+    Failure failure;
+    if (!checkContainerName(m_connection.container, failure) ||
+        !checkAccountPath(m_connection, failure) || !checkLoopbackListener(m_connection, failure)) {
+        fail(failure);
+        return false;
+    }
     return true;
 }
 
@@ -96,6 +112,26 @@ std::unique_ptr<TransferAgent> Session::transferAgent() {
     return agent;
 }
 
+bool Session::requireTarget(TransferAgent &agent) {
+    if (agent.isFileExist(BackupInfoDb::FILE_NAME)) {
+        return true;
+    }
+    if (agent.getError() != TRANSFER_ERR_NOT_FOUND) {
+        failTransfer(agent, "target " + agent.getTargetId());
+        return false;
+    }
+    fail({FailureClass::NotFound,
+          "no target \"" + agent.getTargetId() + "\" in container " + m_connection.container +
+              ": `vorn-azure targets` lists the targets, `vorn-azure create-target BASE LINKKEY` "
+              "creates one"});
+    return false;
+}
+
+std::unique_ptr<TransferAgent> Session::existingTargetAgent() {
+    std::unique_ptr<TransferAgent> agent = transferAgent();
+    return agent && requireTarget(*agent) ? std::move(agent) : nullptr;
+}
+
 std::unique_ptr<TargetManager> Session::targetManager() {
     if (!open()) {
         return nullptr;
@@ -115,12 +151,32 @@ bool Session::showProgress() const {
     return !m_options.quiet && isatty(fileno(userStream()));
 }
 
+void Session::note(const std::string &line) const {
+    if (m_options.verbosity > 0) {
+        fprintf(userStream(), "%s\n", line.c_str());
+    }
+    logLine(m_command + ": " + line);
+}
+
 int Session::failTransfer(const TransferAgent &agent, const std::string &subject) {
-    return report(transferFailure(agent.getError(), recentPluginLog()), subject);
+    return report(pluginFailure(transferFailure(agent.getError(), recentPluginLog())), subject);
 }
 
 int Session::failTarget(const TargetManager &manager, const std::string &subject) {
-    return report(targetFailure(manager.getErrorCode(), recentPluginLog()), subject);
+    return report(pluginFailure(targetFailure(manager.getErrorCode(), recentPluginLog())), subject);
+}
+
+Failure Session::pluginFailure(Failure failure) {
+    const std::string unreached = UNREACHED_SERVICE;
+    if (failure.kind == FailureClass::Unavailable &&
+        failure.reason.compare(0, unreached.size(), unreached) == 0) {
+        failure.reason.insert(unreached.size(), " at " + serviceUrl(m_connection));
+    }
+    Failure found;
+    if (failure.kind == FailureClass::Failed && explainPlainHttp(m_connection, found)) {
+        return found;
+    }
+    return failure;
 }
 
 int Session::fail(const std::string &message, FailureClass kind) {
@@ -143,8 +199,10 @@ int Session::report(const Failure &failure, const std::string &subject) {
     forgetPluginLog();
     const bool stopped = interrupted() || failure.kind == FailureClass::Interrupted;
     const std::string prefix = subject.empty() ? "" : subject + ": ";
-    fprintf(userStream(), "vorn-azure: %s: %s%s\n", m_command.c_str(), prefix.c_str(),
-            stopped ? "interrupted" : failure.reason.c_str());
+    const std::string line =
+        m_command + ": " + prefix + (stopped ? "interrupted" : failure.reason.c_str());
+    fprintf(userStream(), "vorn-azure: %s\n", line.c_str());
+    logLine(line);
     m_status = exitStatus(stopped ? FailureClass::Interrupted : failure.kind);
     return m_status;
 }

@@ -7,6 +7,7 @@
 
 #include "connection.h"
 #include "failure.h"
+#include "option_sources.h"
 #include "plugin_library.h"
 #include "vorn/backup/target_manager.h"
 #include "vorn/backup/transfer_agent.h"
@@ -19,6 +20,10 @@ struct GlobalOptions {
     std::string targetId;
     std::string passwordFile; // an encrypted target's passphrase, never given on the command line
     bool quiet = false;
+    int verbosity = 0;        // -v: one line per file acted on and the plug-in's log; -vv more
+    std::string profile;      // --profile, or VORN_AZURE_PROFILE
+    std::string logFile;      // --log-file
+    EffectiveSettings settings;
 };
 
 class Session {
@@ -34,9 +39,18 @@ public:
     std::unique_ptr<VORN::Backup::TransferAgent> transferAgent();
     // A target manager on the destination, with the transfer option set; null as above.
     std::unique_ptr<VORN::Backup::TargetManager> targetManager();
+    // True when the --target of `agent` exists in the container; false after a report (exit 3
+    // naming `targets` and `create-target` when it does not). Commands that work inside a target
+    // call it before their first change, except the one that creates the target.
+    bool requireTarget(VORN::Backup::TransferAgent &agent);
+    // transferAgent() for a target that must exist; null after a report.
+    std::unique_ptr<VORN::Backup::TransferAgent> existingTargetAgent();
 
     // True when transfers draw a progress bar: the user stream is a terminal and not --quiet.
     bool showProgress() const;
+    // One line about a file acted on ("sent a.txt as dir/a.txt (12 B)"): on the user stream
+    // with -v, and in the --log-file.
+    void note(const std::string &line) const;
 
     // Report a failure as "vorn-azure: COMMAND: [SUBJECT: ]what happened: why" and return
     // its class's exit status (130 whenever Ctrl-C stopped the operation).
@@ -52,6 +66,10 @@ public:
 
 private:
     bool open();
+    bool checkDestination();
+    // The plug-in's failure, with the endpoint named when the service was not reached, and the
+    // reason found by asking the endpoint when the plug-in gave none.
+    Failure pluginFailure(Failure failure);
     int report(const Failure &failure, const std::string &subject);
 
     GlobalOptions m_options;

@@ -1,6 +1,7 @@
 """The agent's failures, and the error code and message each one is answered with."""
 import re
 import socket
+import ssl
 
 from azure.core.exceptions import (
     HttpResponseError, IncompleteReadError, ServiceRequestError, ServiceResponseError)
@@ -39,6 +40,9 @@ def describe(error):
         return CODE_GENERAL_FAILURE, str(error)
     if isinstance(error, HttpResponseError) and error.status_code:
         return service_failure(error)
+    refusal = tls_refusal(error)
+    if refusal:
+        return CODE_GENERAL_FAILURE, refusal
     if any(isinstance(cause, NETWORK_ERRORS) for cause in causes(error)):
         return CODE_NETWORK_FAILURE, network_text(error)
     message = first_line(error)
@@ -46,6 +50,22 @@ def describe(error):
         # The service's transactional MD5 disagrees with the data sent or read.
         return CODE_GENERAL_FAILURE, f"{INTEGRITY_FAILED}: {message}"
     return CODE_GENERAL_FAILURE, f"{type(error).__name__}: {message}"
+
+
+# TLS failures that another attempt would meet again: a server that does not speak TLS, or
+# a certificate that is not trusted.  A connection cut during a handshake is not among them.
+LASTING_TLS_REASONS = {"WRONG_VERSION_NUMBER", "UNKNOWN_PROTOCOL", "HTTP_REQUEST",
+                       "RECORD_LAYER_FAILURE", "UNSUPPORTED_PROTOCOL", "TLSV1_ALERT_PROTOCOL_VERSION"}
+
+
+def tls_refusal(error):
+    """The words for a TLS failure that retrying cannot fix, or None."""
+    for cause in causes(error):
+        if isinstance(cause, ssl.SSLCertVerificationError):
+            return f"TLS: the service's certificate is not trusted: {cause.verify_message}"
+        if isinstance(cause, ssl.SSLError) and cause.reason in LASTING_TLS_REASONS:
+            return f"TLS handshake failed ({cause.reason}): the endpoint may not speak https"
+    return None
 
 
 def service_failure(error):
