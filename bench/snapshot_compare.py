@@ -340,36 +340,41 @@ def ratio(ours, theirs):
     return f"{ours / theirs:.2f}" if ours is not None and theirs else ""
 
 
-def cell(value, scale=1.0, digits=1):
-    return f"{value / scale:.{digits}f}" if value is not None else ""
+def cell(value, scale):
+    """About three significant digits, so that a few kB of records still show beside hundreds of MB."""
+    if value is None:
+        return ""
+    value /= scale
+    return f"{value:.0f}" if value >= 100 else f"{value:.1f}" if value >= 10 else \
+        f"{value:.2f}" if value >= 1 else f"{value:.2g}"
 
 
 def print_table(results, reps):
     """A table in the README's form: rows of work, a column per tool, vorn-azure's ratios."""
     rows = []
     for place in PLACES:
-        rows += [(f"{label}, {place} (s)", place, label, "s", 1.0, 2) for label in STEPS]
-    rows += [(f"read by {label} (MB)", "loopback", label, "read", MB, 1) for label in BACKUPS]
-    rows += [(f"added by {label} (MB)", "loopback", label, "added", MB, 1) for label in BACKUPS]
-    rows += [(f"stored after the {label} (MB)", "loopback", label, "stored", MB, 1) for label in (FIRST, COPY)]
+        rows += [(f"{label}, {place} (s)", place, label, "s", 1.0) for label in STEPS]
+    rows += [(f"read by {label} (MB)", "loopback", label, "read", MB) for label in BACKUPS]
+    rows += [(f"added by {label} (MB)", "loopback", label, "added", MB) for label in BACKUPS]
+    rows += [(f"stored after the {label} (MB)", "loopback", label, "stored", MB) for label in (FIRST, COPY)]
     for place in PLACES:
-        rows += [(f"host peak RSS, {label}, {place} (MiB)", place, label, "host", 1.0, 0) for label in STEPS]
+        rows += [(f"host peak RSS, {label}, {place} (MiB)", place, label, "host", 1.0) for label in STEPS]
     print(f"\nMedians of {reps}; ratios are vorn-azure's figure over restic's and over its own "
           "unencrypted figure (lower is better for all):\n")
     print(f"| work | {VORN} | {PLAIN} | {RESTIC} | /restic | /unencrypted |")
     print("|---|---|---|---|---|---|")
-    for work, place, label, metric, scale, digits in rows:
+    for work, place, label, metric, scale in rows:
         ours, plain, theirs = (median(results, place, tool, label, metric) for tool in (VORN, PLAIN, RESTIC))
-        print(f"| {work} | {cell(ours, scale, digits)} | {cell(plain, scale, digits)} | "
-              f"{cell(theirs, scale, digits)} | {ratio(ours, theirs)} | {ratio(ours, plain)} |")
+        print(f"| {work} | {cell(ours, scale)} | {cell(plain, scale)} | {cell(theirs, scale)} | "
+              f"{ratio(ours, theirs)} | {ratio(ours, plain)} |")
 
 
-def goal(text_, value, target, better_below=True):
+def goal(what, value, target, better_below=True):
     if value is None:
-        print(f"  {text_}: no figure")
+        print(f"  {what}: no figure")
         return
     met = value <= target if better_below else value >= target
-    print(f"  {text_}: {value:.2f} (goal {'<=' if better_below else '>='} {target:g}) "
+    print(f"  {what}: {value:.2f} (goal {'<=' if better_below else '>='} {target:g}) "
           f"{'met' if met else 'NOT met'}")
 
 
@@ -436,8 +441,9 @@ def main():
     parser.add_argument("--jobs", type=int, help="vorn-azure backup/restore --jobs (default: its own)")
     parser.add_argument("--build", type=pathlib.Path, default=ROOT / "build", help="build directory")
     args = parser.parse_args()
-    if args.quick:
-        args.small, args.large_mib, args.reps, args.many = 300, 16, 1, 10_000
+    if args.quick:  # smaller defaults; options given on the command line still win
+        parser.set_defaults(small=300, large_mib=16, reps=1, many=10_000)
+        args = parser.parse_args()
     args.cli = str(args.build / "bin/vorn-azure")
     missing = [tool for tool in ("restic", "rclone") if not shutil.which(tool)]
     if missing:
@@ -453,12 +459,14 @@ def main():
         wanted = digests(copy)
         tree.change(False)
         print(f"tree: {args.small} small files and {args.large} x {args.large_mib} MiB, "
-              f"{tree.size / MB:.1f} MB; second state: {len(tree.edits)} edits", flush=True)
+              f"{tree.size / MB:.1f} MB; second state: {len(tree.edits)} edits; "
+              f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores", flush=True)
         results = compare(args, work, tree, copy, wanted)
         print_table(results, args.reps)
         print_goals(results, tree.size)
         if not args.skip_100k:
             many_files(args, work)
+    print(f"\nload average at the end: {os.getloadavg()[0]:.1f} (figures from a busy machine vary)")
 
 
 if __name__ == "__main__":
