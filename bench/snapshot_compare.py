@@ -1,7 +1,8 @@
 """Snapshots of vorn-azure beside restic: time, bytes read, bytes stored and peak memory.
 
-One run measures, interleaved and repeated, on loopback and through the WAN simulator (40 ms
-round trip, 16 MB/s per TCP connection), each tool against its own freshly started Azurite:
+One run measures, repeated, on loopback and through the WAN simulator (40 ms round trip,
+16 MB/s per TCP connection), each tool against its own freshly started Azurite, the tools
+taking each step in turn (their order rotating from one repetition to the next):
   1. a first backup of a generated tree (a few thousand small files, half text and half
      random, and a few large files of random bytes, all from a fixed seed);
   2. a second backup after 1% of the small files grew and three 4 KiB regions in the middle
@@ -23,6 +24,7 @@ Prints medians and ratios; asserts nothing.
     /usr/bin/python bench/snapshot_compare.py [--reps 3] [--quick] [--large-mib 128] [--skip-100k] [--build DIR]
 """
 import argparse
+import contextlib
 import dataclasses
 import hashlib
 import os
@@ -265,69 +267,85 @@ def stored_bytes(endpoint):
     return sum(blob.size for blob in container.list_blobs())
 
 
-def run_sequence(name, endpoint, tree, copy, wanted, work, args):
-    """The five steps of one tool on a fresh emulator: {step: figures}; steps after a failure
-    are missing."""
-    tool = tool_for(name, endpoint, work, args)
-    figures, stored = {}, 0
+class Sequence:
+    """One tool on its own emulator, taking the steps in order; once a command fails, the
+    tool's remaining steps are skipped and the failure is kept."""
 
-    def step(label, action, *operands):
-        nonlocal stored
-        run = action(*operands)
-        now = stored_bytes(endpoint)
-        figures[label] = {"s": run.seconds, "read": run.read, "added": now - stored, "stored": now,
-                          "host": run.host, "children": run.children}
-        stored = now
-        return run
+    def __init__(self, name, endpoint, work, args):
+        self.name, self.endpoint = name, endpoint
+        self.tool = tool_for(name, endpoint, work, args)
+        self.figures, self.failure, self.stored = {}, None, 0
+        self._attempt(self._init)
 
-    try:
-        tool.init()
-        stored = stored_bytes(endpoint)
-        tree.change(False)
-        for label, changed in ((FIRST, False), (SECOND, True), (RERUN, True)):
-            tree.change(changed)
-            drop_from_cache(tree.root)
-            step(label, tool.backup, tree.root)
-        out = work / "restored"
-        out.mkdir()
-        step(RESTORE, tool.restore, out)
-        got = digests(restored_root(out, tree.root))
-        shutil.rmtree(out)
-        if got != wanted:
+    def take(self, label, tree, copy, wanted):
+        """Runs step `label` (the tree already in the state it needs) and prints its figures."""
+        if self.failure is None:
+            self._attempt(self._step, label, tree, copy, wanted)
+
+    def close(self):
+        shutil.rmtree(self.tool.home, ignore_errors=True)
+
+    def _attempt(self, action, *args):
+        try:
+            action(*args)
+        except ToolFailed as failure:
+            self.failure = str(failure)
+
+    def _init(self):
+        self.tool.init()
+        self.stored = stored_bytes(self.endpoint)
+
+    def _step(self, label, tree, copy, wanted):
+        if label == RESTORE:
+            out = self.tool.home / "restored"
+            run = self.tool.restore(out)
+            got = digests(restored_root(out, tree.root))
+            shutil.rmtree(out)
+        else:
+            source = copy if label == COPY else tree.root
+            drop_from_cache(source)
+            run = self.tool.backup(source)
+        now = stored_bytes(self.endpoint)
+        self.figures[label] = {"s": run.seconds, "added": now - self.stored, "stored": now,
+                               "host": run.host, "children": run.children}
+        if label != RESTORE:
+            self.figures[label]["read"] = run.read
+        self.stored = now
+        if label == RESTORE and got != wanted:
             wrong = sum(got.get(path) != digest for path, digest in wanted.items())
-            figures[RESTORE]["note"] = f"restore differs: {wrong} of {len(wanted)} files wrong or missing"
-        drop_from_cache(copy)
-        step(COPY, tool.backup, copy)
-    except ToolFailed as failure:
-        figures["failed"] = str(failure)
-    shutil.rmtree(tool.home, ignore_errors=True)
-    return figures
+            self.figures[label]["note"] = f"restore differs: {wrong} of {len(wanted)} files wrong or missing"
 
 
-def describe(figures, label):
-    f = figures[label]
-    read = f"read {f['read'] / MB:8.1f} MB" if label != RESTORE else " " * 16
-    return (f"{f['s']:7.2f} s  {read}  added {f['added'] / MB:8.1f} MB  stored {f['stored'] / MB:8.1f} MB"
-            f"  RSS host {f['host']:4.0f} MiB, child {f['children']:4.0f} MiB")
+def describe(figures):
+    read = f"read {figures['read'] / MB:8.1f} MB" if "read" in figures else " " * 16
+    return (f"{figures['s']:7.2f} s  {read}  added {figures['added'] / MB:8.1f} MB  stored "
+            f"{figures['stored'] / MB:8.1f} MB  RSS host {figures['host']:4.0f} MiB, child {figures['children']:4.0f} MiB")
 
 
 def compare(args, work, tree, copy, wanted):
-    """{(place, tool, step, metric): [figure per repetition]}, tools interleaved."""
+    """{(place, tool, step, metric): [figure per repetition]}. The tools take each step in turn,
+    each on its own emulator, so that a change in the machine's load touches them alike."""
     results = {}
     for place, tools in PLACES.items():
         print(f"\n{place}:", flush=True)
         for rep in range(args.reps):
-            for name in rotated(list(tools), rep):
-                with emulator(wan=place == "WAN") as endpoint:
-                    figures = run_sequence(name, endpoint, tree, copy, wanted, work, args)
+            with contextlib.ExitStack() as stack:
+                sequences = [Sequence(name, stack.enter_context(emulator(wan=place == "WAN")), work, args)
+                             for name in rotated(list(tools), rep)]
                 for label in STEPS:
-                    if label in figures:
-                        print(f"  rep {rep + 1} {name:<27} {label:<24} {describe(figures, label)}", flush=True)
-                        for metric, value in figures[label].items():
-                            results.setdefault((place, name, label, metric), []).append(value)
-                for note in [figures.get("failed")] + [figures.get(s, {}).get("note") for s in STEPS]:
-                    if note:
-                        print(f"  rep {rep + 1} {name:<27} !! {note}", flush=True)
+                    tree.change(label != FIRST)
+                    for sequence in sequences:
+                        sequence.take(label, tree, copy, wanted)
+                        figures = sequence.figures.get(label)
+                        if figures:
+                            print(f"  rep {rep + 1} {sequence.name:<27} {label:<24} {describe(figures)}", flush=True)
+                            for metric, value in figures.items():
+                                results.setdefault((place, sequence.name, label, metric), []).append(value)
+                for sequence in sequences:
+                    for note in (sequence.failure, sequence.figures.get(RESTORE, {}).get("note")):
+                        if note:
+                            print(f"  rep {rep + 1} {sequence.name:<27} !! {note}", flush=True)
+                    sequence.close()
     return results
 
 
