@@ -40,8 +40,13 @@ void addContainerCommands(CommandTable &commands);
 void addTargetCommands(CommandTable &commands);
 // put, get, stat, ls, mkdir, rm
 void addFileCommands(CommandTable &commands);
-// backup, restore, verify
-void addTreeCommands(CommandTable &commands);
+// init, backup, snapshots, restore, diff, forget, prune, check
+void addSnapshotCommands(CommandTable &commands);
+// key list, key add, key remove, key passwd
+void addKeyCommands(CommandTable &commands);
+// ls --snapshot ID [PATH]: a snapshot's entries, as ls shows a target's
+int listSnapshot(Session &session, const std::string &snapshot, const std::string &path,
+                 bool recursive, bool longFormat, bool json);
 
 } // namespace vorncli
 

@@ -31,6 +31,7 @@ struct TwoPaths {
 
 struct ListArgs {
     std::string path;
+    std::string snapshot;
     bool recursive = false;
     bool longFormat = false;
     bool json = false;
@@ -214,6 +215,9 @@ int runStat(Session &session, const StatArgs &args) {
 }
 
 int runList(Session &session, const ListArgs &args) {
+    if (!args.snapshot.empty()) {
+        return listSnapshot(session, args.snapshot, args.path, args.recursive, args.longFormat, args.json);
+    }
     std::unique_ptr<TransferAgent> agent = session.transferAgent();
     if (!agent) {
         return session.status();
@@ -310,6 +314,7 @@ void addFileCommands(CommandTable &commands) {
     cmd->add_flag("-l", list->longFormat, "human-readable sizes and local times");
     cmd->add_flag("--json", list->json, "as a JSON array");
     cmd->add_option("PATH", list->path, "path inside the target (default: the target)");
+    cmd->add_option("--snapshot", list->snapshot, "browse this snapshot (id, prefix or latest) instead");
 
     auto mkdirPath = std::make_shared<std::string>();
     cmd = commands.add("mkdir", "(refused: directories exist only while they hold files)",

@@ -38,6 +38,10 @@ void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbo
         ->capture_default_str();
     app.add_flag("--http", connection.http, "transfer without TLS (plain http)");
     app.add_option("--target", options.targetId, "target id the file commands work inside");
+    app.add_option("--password-file", options.passwordFile,
+                   "file holding the passphrase of an encrypted snapshot target (else "
+                   "VORN_PASSWORD, else asked on the terminal)")
+        ->type_name("FILE");
     app.add_flag("-v,--verbose", verbosity,
                  "show the plug-in's log lines; twice adds debug lines and the agent's output");
     app.add_flag("-q,--quiet", options.quiet, "show failures only (no progress bar)");
@@ -92,7 +96,8 @@ int main(int argc, char **argv) {
     vorncli::addContainerCommands(commands);
     vorncli::addTargetCommands(commands);
     vorncli::addFileCommands(commands);
-    vorncli::addTreeCommands(commands);
+    vorncli::addSnapshotCommands(commands);
+    vorncli::addKeyCommands(commands);
 
     try {
         app.parse(argc, argv);

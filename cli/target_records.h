@@ -9,13 +9,10 @@
 
 namespace vorncli {
 
-// The backup command's manifest of what each backup stored, at the top of the target.
-constexpr const char *MANIFEST_FILE_NAME = "_Vorn_Manifest.db";
-
 // `relative` is a path below the target's root.
 inline bool isTargetRecord(const std::string &relative) {
     return relative == VORN::Backup::BackupInfoDb::FILE_NAME ||
-           relative == VORN::Backup::Task::CONFIG_FILE_NAME || relative == MANIFEST_FILE_NAME;
+           relative == VORN::Backup::Task::CONFIG_FILE_NAME;
 }
 
 } // namespace vorncli

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Demo: backs up a sample tree to a private storage emulator with vorn-azure, restores it,
-# compares every byte, backs up a change incrementally and verifies the backup. Exits 0 only
-# when the restored tree is identical and the verifications pass.
+# Demo: takes two snapshots of a sample tree in an encrypted target on a private storage
+# emulator, restores the older one and compares every byte, then forgets it, prunes what only it
+# needed and checks the target. Exits 0 only when every step and comparison passes.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -68,37 +68,40 @@ head -c $((LARGE_MIB << 20)) /dev/urandom >"$SAMPLE/data/random.bin"
 find "$SAMPLE" -type f | wc -l | xargs printf '%s files, '
 du -sh "$SAMPLE" | cut -f1
 
-step "Creating the container and a backup target"
+step "Creating the container and an encrypted snapshot target"
 run create-container
 run status
-echo '$ vorn-azure create-target demo demo-link-key'
-TARGET="$("$CLI" create-target demo demo-link-key)"
-echo "$TARGET"
+# The passphrase comes from a file (or VORN_PASSWORD, or the terminal), never the command line.
+printf 'demo passphrase\n' >"$WORK/passphrase"
+export TARGET=demo
+run --target "$TARGET" --password-file "$WORK/passphrase" init
+snap() { run --target "$TARGET" --password-file "$WORK/passphrase" "$@"; }
 
-step "Backing up the sample tree into target $TARGET"
-run --target "$TARGET" backup "$SAMPLE"
+step "First snapshot of the sample tree"
+snap backup "$SAMPLE"
+ORIGINAL="$WORK/original"
+cp -a "$SAMPLE" "$ORIGINAL"
 
-step "Targets in the container, and the files of $TARGET"
-run targets
-run --target "$TARGET" ls
-run --target "$TARGET" ls -r data
-run --target "$TARGET" stat data/random.bin
-
-step "Restoring into a fresh directory"
-RESTORED="$WORK/restored"
-run --target "$TARGET" restore "$RESTORED"
-
-step "Comparing every byte"
-diff -r "$SAMPLE" "$RESTORED"
-echo "The restored tree is identical to the sample tree."
-
-step "Backing up again: one file changed, one deleted, the rest skipped"
+step "Second snapshot: one file changed, one deleted; only new content is stored"
 echo "a new line for march" >>"$SAMPLE/docs/notes/2024/march.txt"
 rm "$SAMPLE/docs/small-1.bin"
-run --target "$TARGET" backup --dry-run "$SAMPLE"
-run --target "$TARGET" backup "$SAMPLE"
+snap backup "$SAMPLE"
+snap snapshots
+OLDER="$("$CLI" --target "$TARGET" --password-file "$WORK/passphrase" snapshots --json |
+  /usr/bin/python -c 'import json, sys; print(json.load(sys.stdin)[0]["id"][:8])')"
+NEWER="$("$CLI" --target "$TARGET" --password-file "$WORK/passphrase" snapshots --json |
+  /usr/bin/python -c 'import json, sys; print(json.load(sys.stdin)[-1]["id"][:8])')"
+snap diff "$OLDER" "$NEWER"
+snap ls --snapshot "$OLDER" -l docs/notes/2024
 
-step "Verifying the target and the local tree against the backup's manifest"
-run --target "$TARGET" verify
-run --target "$TARGET" verify --deep
-run --target "$TARGET" verify "$SAMPLE"
+step "Restoring the older snapshot into a fresh directory and comparing every byte"
+RESTORED="$WORK/restored"
+snap restore --snapshot "$OLDER" "$RESTORED"
+diff -r "$ORIGINAL" "$RESTORED"
+echo "The restored tree is identical to the tree of the first snapshot."
+
+step "Forgetting the older snapshot, pruning what only it needed, checking every object"
+snap forget --keep-last 1
+snap prune
+snap check --read-data
+snap snapshots
