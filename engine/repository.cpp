@@ -192,7 +192,7 @@ Status Repository::loadChecked(const std::string &dir, const ObjectId &id, std::
         return Status::integrity(name + ": content does not match its name");
     }
     if (!cached.empty()) {
-        writeLocalFile(cached, stored); // a cache that cannot be written is only slower
+        keepCopy(dir, id, stored);
     }
     return Status::ok();
 }
@@ -200,7 +200,12 @@ Status Repository::loadChecked(const std::string &dir, const ObjectId &id, std::
 Status Repository::saveRecord(const char *dir, const std::string &plain, ObjectId &id) {
     const std::string stored = m_codec.encode(plain.data(), plain.size());
     id = sha256(stored.data(), stored.size());
-    return saveNamed(recordName(dir, id), stored);
+    Status status = saveNamed(recordName(dir, id), stored);
+    if (status.isOk() && std::string(dir) == INDEX_DIR) {
+        // The next run reads its own index records from the cache.
+        keepCopy(INDEX_DIR, id, stored);
+    }
+    return status;
 }
 
 Status Repository::loadRecord(const char *dir, const ObjectId &id, std::string &plain) {
@@ -316,9 +321,7 @@ Status Repository::treePack(const ObjectId &pack, std::shared_ptr<const std::str
         if (!status.isOk()) {
             return status;
         }
-        if (!cached.empty()) {
-            writeLocalFile(cached, *loaded);
-        }
+        keepCopy("packs", pack, *loaded);
     }
     std::lock_guard<std::mutex> lock(m_packsMutex);
     bytes = m_treePacks.emplace(pack, std::move(loaded)).first->second;
@@ -326,9 +329,13 @@ Status Repository::treePack(const ObjectId &pack, std::shared_ptr<const std::str
 }
 
 void Repository::cacheTreePack(const ObjectId &id, const std::string &bytes) {
-    const std::string cached = cachePath("packs", id);
+    keepCopy("packs", id, bytes);
+}
+
+void Repository::keepCopy(const std::string &kind, const ObjectId &id, const std::string &bytes) {
+    const std::string cached = cachePath(kind, id);
     if (!cached.empty()) {
-        writeLocalFile(cached, bytes);
+        writeLocalFile(cached, bytes); // a cache that cannot be written is only slower
     }
 }
 

@@ -102,6 +102,7 @@ private:
     Status loadIndexRecord(const ObjectId &id, std::vector<PackContents> &packs);
     Status treePack(const ObjectId &pack, std::shared_ptr<const std::string> &bytes);
     std::string cachePath(const std::string &kind, const ObjectId &id) const;
+    void keepCopy(const std::string &kind, const ObjectId &id, const std::string &bytes);
 
     Store &m_store;
     std::string m_cacheRoot;
