@@ -2,7 +2,8 @@
 
 #include <json/json.h>
 #include <sodium.h>
-#include <sys/stat.h>
+#include <filesystem>
+#include <system_error>
 
 #include "format.h"
 #include "json_text.h"
@@ -252,9 +253,8 @@ std::string Repository::cachePath(const std::string &kind, const ObjectId &id) c
         return "";
     }
     const std::string dir = m_cacheRoot + "/" + m_config.id + "/" + kind;
-    mkdir(m_cacheRoot.c_str(), 0700);
-    mkdir((m_cacheRoot + "/" + m_config.id).c_str(), 0700);
-    mkdir(dir.c_str(), 0700);
+    std::error_code error; // a cache that cannot be made is only slower
+    std::filesystem::create_directories(dir, error);
     return dir + "/" + id.hex();
 }
 

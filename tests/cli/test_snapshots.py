@@ -96,8 +96,8 @@ def test_history_restore_forget_prune_and_check(snap, tmp_path):
     ids = [entry["id"] for entry in json.loads(snap.ok("snapshots", "--json"))]
     assert ids[0] == first["snapshot"] and len(ids) == 2
 
-    assert snap.ok("diff", ids[0][:8], ids[1][:8]).splitlines() == ["M top.txt", "M dir/hard-link", "+ dir/sub/more.txt"] or \
-        set(snap.ok("diff", ids[0][:8], ids[1][:8]).splitlines()) >= {"M top.txt", "+ dir/sub/more.txt"}
+    assert snap.ok("diff", ids[0][:8], ids[1][:8]).splitlines() == [
+        "M dir/hard-link", "m dir/sub", "+ dir/sub/more.txt", "M top.txt"]
     older = tmp_path / "older"
     snap.ok("restore", "--snapshot", ids[0][:8], older)
     assert (older / "top.txt").read_bytes() == b"top level\n"
