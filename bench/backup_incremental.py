@@ -44,7 +44,9 @@ class Vorn:
     def __init__(self, port, home):
         self.env = dict(os.environ, AZURE_BLOB_ENDPOINT=f"http://127.0.0.1:{port}/{ACCOUNT}",
                         VORN_AZURE_CONTAINER="bench", VORN_CONFIG_DIR=str(home / "config"),
-                        VORN_CACHE_DIR=str(home / "cache"))
+                        VORN_CACHE_DIR=str(home / "cache"),
+                        # The agent of this tree, never one installed on the machine.
+                        VORN_SYSROOT=str(CLI.parents[1] / "sysroot"))
         for name in ("AZURE_STORAGE_ACCOUNT", "AZURE_STORAGE_KEY", "AZURE_STORAGE_CONNECTION_STRING"):
             self.env.pop(name, None)
 

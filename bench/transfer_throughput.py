@@ -113,6 +113,8 @@ class Vorn:
         self.cli, self.memory, self.target = cli, [], None
         self.env = {name: value for name, value in os.environ.items()
                     if not name.startswith(("AZURE_", "VORN_"))}
+        # The agent of this tree, never one installed on the machine.
+        self.env.update({"VORN_SYSROOT": str(pathlib.Path(cli).parents[1] / "sysroot")})
         self.env.update({"AZURE_BLOB_ENDPOINT": endpoint, "VORN_AZURE_CONTAINER": CONTAINER,
                          "VORN_CONFIG_DIR": str(home / "config"), "VORN_CACHE_DIR": str(home / "cache"),
                          "TMPDIR": str(home / "tmp")})

@@ -62,6 +62,8 @@ bool AgentStore::open(int lanes) {
         }
         m_agents.push_back(std::move(lane));
     }
+    // Before any of them starts (each starts with its first request).
+    exportAgentShare(shareOf(m_session.options().budget, static_cast<int>(m_agents.size())));
     return true;
 }
 

@@ -17,7 +17,8 @@ class AgentStore : public vornengine::Store {
 public:
     explicit AgentStore(Session &session);
 
-    // Makes `lanes` agents (each process starts with its first request); false after a report.
+    // Makes `lanes` agents, which share the session's agent budget (each process starts with its
+    // first request); false after a report.
     bool open(int lanes);
 
     vornengine::Status put(const std::string &localPath, const std::string &name) override;

@@ -2,8 +2,12 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <string>
+
+#include "agent_protocol.h"
 
 namespace vorncli {
 
@@ -156,6 +160,19 @@ bool resolveConnection(const ConnectionSettings &settings, Connection &connectio
     }
     connection.useHttps = !settings.http && !isPlainHttp(connection.endpoint);
     return connection.endpoint.empty() || checkEndpoint(connection.endpoint, error);
+}
+
+AgentBudget shareOf(const AgentBudget &budget, int agents) {
+    const int count = std::max(agents, 1);
+    AgentBudget share;
+    share.streams = std::max(budget.streams / count, 1);
+    share.memoryMib = std::max(budget.memoryMib / count, 1);
+    return share;
+}
+
+void exportAgentShare(const AgentBudget &share) {
+    setenv(VORN::Backup::ENV_STREAMS, std::to_string(share.streams).c_str(), 1);
+    setenv(VORN::Backup::ENV_MEMORY_MIB, std::to_string(share.memoryMib).c_str(), 1);
 }
 
 Repository makeRepository(const Connection &connection) {

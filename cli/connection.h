@@ -28,6 +28,20 @@ struct Connection {
     bool useHttps = true;
 };
 
+// What the agents of one command may use together: parallel connections, and memory for data
+// moving ahead of the plug-in's requests.
+struct AgentBudget {
+    int streams = 16;
+    int memoryMib = 64;
+};
+
+// One agent's share when `agents` agents share `budget`: an equal part, at least one stream and
+// 1 MiB each.
+AgentBudget shareOf(const AgentBudget &budget, int agents);
+
+// Hands `share` to every agent started from now on, through the environment it inherits.
+void exportAgentShare(const AgentBudget &share);
+
 // The local emulator's well-known development account.
 extern const char *const EMULATOR_ACCOUNT;
 extern const char *const EMULATOR_KEY;

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "agent_protocol.h"
 #include "vorn/backup/errors.h"
 
 namespace vorncli {
@@ -46,24 +47,25 @@ bool contains(const std::string &text, const char *phrase) {
 
 // The agent's failed response in user words; `code` is its error code, `message` its text.
 Failure explainResponse(int code, const std::string &message) {
-    if (contains(message, "integrity check failed")) {
+    if (contains(message, INTEGRITY_FAILED)) {
         // A blob read back is checked against its stored MD5; an upload by the service.
         return {FailureClass::Integrity,
-                contains(message, "data read")
-                    ? "integrity check failed: the blob's stored MD5 does not match its content"
-                    : "integrity check failed: the service received other data than was sent"};
+                std::string(INTEGRITY_FAILED) +
+                    (contains(message, INTEGRITY_OF_DATA_READ)
+                         ? ": the blob's stored MD5 does not match its content"
+                         : ": the service received other data than was sent")};
     }
-    if (contains(message, "archived blob")) {
+    if (contains(message, ARCHIVED_BLOB)) {
         return {FailureClass::Failed,
                 "the blob is in the archive tier and must be rehydrated before it can be read"};
     }
     const std::string detail = message.empty() ? "" : ": " + message;
     switch (code) {
-    case -2:
+    case CODE_AUTHENTICATION_FAILED:
         return {FailureClass::Access, "the service refused the account name or key"};
-    case -3:
+    case CODE_CANCELLED:
         return {FailureClass::Interrupted, "interrupted"};
-    case -4:
+    case CODE_NETWORK_FAILURE:
         return {FailureClass::Unavailable, "cannot reach the service" + detail};
     case 403:
         return {FailureClass::Access, "access refused by the service" + detail};
@@ -81,7 +83,7 @@ bool parseResponse(const std::string &text, Json::Value &response) {
     Json::CharReaderBuilder builder;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     return reader->parse(text.data(), text.data() + text.size(), &response, nullptr) &&
-           response.isObject() && response.isMember("success");
+           response.isObject() && response.isMember(KEY_SUCCESS);
 }
 
 // The newest log line that tells why an operation failed.
@@ -91,8 +93,8 @@ bool explainLog(const std::vector<std::string> &log, Failure &failure) {
         Json::Value response;
         if (contains(*line, "failed") && brace != std::string::npos &&
             parseResponse(line->substr(brace), response)) {
-            failure = explainResponse(response.get("error_code", -1).asInt(),
-                                      response.get("error_message", "").asString());
+            failure = explainResponse(response.get(KEY_ERROR_CODE, CODE_GENERAL_FAILURE).asInt(),
+                                      response.get(KEY_ERROR_MESSAGE, "").asString());
             return true;
         }
         if (contains(*line, "ready msg") || contains(*line, "agent start failed") ||

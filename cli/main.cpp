@@ -21,6 +21,8 @@ const char *const FOOTER =
     "DefaultEndpointsProtocol, EndpointSuffix), where other users cannot see it.\n"
     "Without an account, key or connection string the local storage emulator's\n"
     "development account is used at http://127.0.0.1:10000/devstoreaccount1.\n"
+    "\nThe agents of one command share --streams connections and --memory MiB for data moving\n"
+    "ahead of the plug-in; with --jobs N each of the N agents gets 1/N of both.\n"
     "\nExit status: 0 ok, 1 failed, 2 usage, 3 not found, 4 credentials or access\n"
     "refused, 5 network or service unavailable (worth retrying later), 6 integrity\n"
     "check failed, 130 interrupted.";
@@ -42,6 +44,15 @@ void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbo
                    "file holding the passphrase of an encrypted snapshot target (else "
                    "VORN_PASSWORD, else asked on the terminal)")
         ->type_name("FILE");
+    app.add_option("--streams", options.budget.streams,
+                   "parallel connections of all agents together")
+        ->check(CLI::Range(1, 1024))
+        ->capture_default_str();
+    app.add_option("--memory", options.budget.memoryMib,
+                   "MiB held by data moving ahead, all agents together")
+        ->type_name("MIB")
+        ->check(CLI::Range(1, 1 << 20))
+        ->capture_default_str();
     app.add_flag("-v,--verbose", verbosity,
                  "show the plug-in's log lines; twice adds debug lines and the agent's output");
     app.add_flag("-q,--quiet", options.quiet, "show failures only (no progress bar)");

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "agent_protocol.h"
 #include "interrupt.h"
 #include "plugin_log.h"
 #include "user_stream.h"
@@ -19,9 +20,9 @@ namespace {
 // The agent reads its endpoint from the environment it inherits from the plug-in's host.
 void exportEndpoint(const std::string &endpoint) {
     if (endpoint.empty()) {
-        unsetenv("AZURE_BLOB_ENDPOINT");
+        unsetenv(ENV_ENDPOINT);
     } else {
-        setenv("AZURE_BLOB_ENDPOINT", endpoint.c_str(), 1);
+        setenv(ENV_ENDPOINT, endpoint.c_str(), 1);
     }
 }
 
@@ -65,6 +66,8 @@ bool Session::open() {
         return false;
     }
     exportEndpoint(m_connection.endpoint);
+    // One agent has the whole budget; a pool of them shares it.
+    exportAgentShare(m_options.budget);
     useBuildSysrootWhenNotInstalled();
     m_opened = true;
     return true;

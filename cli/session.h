@@ -15,6 +15,7 @@ namespace vorncli {
 
 struct GlobalOptions {
     ConnectionSettings connection;
+    AgentBudget budget;
     std::string targetId;
     std::string passwordFile; // an encrypted target's passphrase, never given on the command line
     bool quiet = false;

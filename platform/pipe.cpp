@@ -16,13 +16,15 @@
 
 namespace {
 
-// Where an absolute path is found: below $VORN_SYSROOT when it exists there.
+// Where an absolute path is found: below $VORN_SYSROOT when the sysroot holds its directory.
+// A file missing there stays missing, rather than the machine's own copy being taken in its place.
 std::string resolvePath(const char *path) {
     const char *sysroot = getenv("VORN_SYSROOT");
     if (path[0] == '/' && sysroot && *sysroot) {
         const std::string rooted = std::string(sysroot) + path;
         struct stat st;
-        if (::stat(rooted.c_str(), &st) == 0) {
+        if (::stat(rooted.substr(0, rooted.find_last_of('/')).c_str(), &st) == 0 &&
+            S_ISDIR(st.st_mode)) {
             return rooted;
         }
     }

@@ -17,18 +17,16 @@ const char *const UNIT = "azure_client";
 const char *const INTERPRETER = "/usr/bin/python";
 const char *const AGENT_SCRIPT = "/usr/vorn/vornbackup/addon/azure_blob/python/azure_agent.py";
 const char *const START_LOCALE = "en_US.utf8";
-const char *const READY_LINE = "start";
-const char *const BAD_KEY_MARKER = "is not a valid base64 string";
 const size_t PROXY_BUFFER_SIZE = 2048;
 const int ERR_AGENT_NOT_READY = 0x2A00;
 
 bool unsetAgentEnv() {
-    unsetenv("AZURE_ACCESS_KEY");
-    unsetenv("AZURE_SECRET_KEY");
-    unsetenv("AZURE_SCHEME");
-    unsetenv("VORN_USER_AGENT");
-    unsetenv("VORN_PROXY_ADDR");
-    unsetenv("VORN_PROXY_AUTH");
+    unsetenv(ENV_ACCESS_KEY);
+    unsetenv(ENV_SECRET_KEY);
+    unsetenv(ENV_SCHEME);
+    unsetenv(ENV_USER_AGENT);
+    unsetenv(ENV_PROXY_ADDR);
+    unsetenv(ENV_PROXY_AUTH);
     return true;
 }
 
@@ -45,9 +43,9 @@ bool setAgentEnv(const char *accessKey, const char *secretKey, bool useHttps) {
         unsetAgentEnv();
         return false;
     }
-    setenv("AZURE_ACCESS_KEY", accessKey, 1);
-    setenv("AZURE_SECRET_KEY", secretKey, 1);
-    setenv("AZURE_SCHEME", useHttps ? "https" : "http", 1);
+    setenv(ENV_ACCESS_KEY, accessKey, 1);
+    setenv(ENV_SECRET_KEY, secretKey, 1);
+    setenv(ENV_SCHEME, useHttps ? "https" : "http", 1);
 
     const std::string userAgent = AgentClient::getVornUserAgent();
     if (userAgent.empty()) {
@@ -55,12 +53,12 @@ bool setAgentEnv(const char *accessKey, const char *secretKey, bool useHttps) {
         unsetAgentEnv();
         return false;
     }
-    setenv("VORN_USER_AGENT", userAgent.c_str(), 1);
+    setenv(ENV_USER_AGENT, userAgent.c_str(), 1);
 
     if (VORNProxyGetAddr(useHttps ? 1 : 0, proxyAddr, sizeof proxyAddr) == 1) {
-        setenv("VORN_PROXY_ADDR", proxyAddr, 1);
+        setenv(ENV_PROXY_ADDR, proxyAddr, 1);
         if (VORNProxyGetAuth(proxyAuth, sizeof proxyAuth) == 1) {
-            setenv("VORN_PROXY_AUTH", proxyAuth, 1);
+            setenv(ENV_PROXY_AUTH, proxyAuth, 1);
         }
     }
     return true;
@@ -70,11 +68,11 @@ bool isRetryableResponse(const Json::Value &response) {
     if (!response.isObject()) {
         return false;
     }
-    if (response.get("success", false).asBool()) {
+    if (response.get(KEY_SUCCESS, false).asBool()) {
         LOG_ERROR("why success stat need retry?");
         return false;
     }
-    const int code = response.get("error_code", -1).asInt();
+    const int code = response.get(KEY_ERROR_CODE, CODE_GENERAL_FAILURE).asInt();
     if (code == 302) {
         return false;
     }
@@ -84,7 +82,7 @@ bool isRetryableResponse(const Json::Value &response) {
     if (code >= 500 && code <= 599) {
         return true;
     }
-    return code == -4;
+    return code == CODE_NETWORK_FAILURE;
 }
 
 // Remembers LANG, or that it was unset, and puts it back.
@@ -165,9 +163,9 @@ bool AzureClient::isSuccessResponse(const Json::Value &response) const {
 
 bool AzureClient::fillCanceledResponse(Json::Value &response) const {
     response = Json::Value(Json::objectValue);
-    response["success"] = false;
-    response["error_message"] = "user canceled";
-    response["error_code"] = -3;
+    response[KEY_SUCCESS] = false;
+    response[KEY_ERROR_MESSAGE] = USER_CANCELED;
+    response[KEY_ERROR_CODE] = CODE_CANCELLED;
     return true;
 }
 

@@ -235,11 +235,11 @@ bool TargetManagerAzure::getAvailableOptions(OptionMap &options) {
         return checkTargetResponse(m_error, response);
     }
     std::list<std::string> names;
-    const Json::Value containers = response.get("container", Json::Value());
+    const Json::Value containers = response.get(KEY_CONTAINERS, Json::Value());
     if (containers.isArray()) {
         for (Json::ArrayIndex i = 0; i < containers.size(); ++i) {
             const Json::Value &element = containers[i];
-            names.push_back(element.isObject() ? element.get("Name", "").asString() : "");
+            names.push_back(element.isObject() ? element.get(KEY_NAME, "").asString() : "");
         }
     }
     if (!options.optSet(Repository::SZK_REMOTE_BUCKET, names)) {

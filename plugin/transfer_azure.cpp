@@ -44,18 +44,18 @@ bool checkTransferResponse(TransferError &error, bool sent, const Json::Value &r
 }
 
 bool convertResponseToFileInfo(const Json::Value &response, FileInfo &info) {
-    if (!response.isMember("Properties")) {
+    if (!response.isMember(KEY_PROPERTIES)) {
         return true;
     }
-    const Json::Value &properties = response["Properties"];
-    if (properties.isMember("LastModified")) {
-        info.setMtime(static_cast<long>(properties["LastModified"].asInt64()));
+    const Json::Value &properties = response[KEY_PROPERTIES];
+    if (properties.isMember(KEY_LAST_MODIFIED)) {
+        info.setMtime(static_cast<long>(properties[KEY_LAST_MODIFIED].asInt64()));
     }
-    if (properties.isMember("ContentLength")) {
-        info.setSize(properties["ContentLength"].asInt64());
+    if (properties.isMember(KEY_CONTENT_LENGTH)) {
+        info.setSize(properties[KEY_CONTENT_LENGTH].asInt64());
     }
-    if (properties.isMember("ETag")) {
-        info.setChecksum(properties["ETag"].asString());
+    if (properties.isMember(KEY_ETAG)) {
+        info.setChecksum(properties[KEY_ETAG].asString());
     }
     return true;
 }
@@ -117,19 +117,19 @@ bool TransferAgentAzure::startAgent() {
 
 bool TransferAgentAzure::sendContainerRequest(const char *fn, const std::string &container,
                                               Json::Value &response) {
-    return m_client.send(&response, "fn", fn, "container", container.c_str(), END_OF_ARGS);
+    return m_client.send(&response, KEY_FN, fn, KEY_CONTAINER, container.c_str(), END_OF_ARGS);
 }
 
 bool TransferAgentAzure::requestContainerProperties(Json::Value &response) {
-    return sendContainerRequest("getContainerProperties", getContainer(), response);
+    return sendContainerRequest(FN_GET_CONTAINER_PROPERTIES, getContainer(), response);
 }
 
 bool TransferAgentAzure::requestContainerCreation(Json::Value &response) {
-    return sendContainerRequest("createContainer", getContainer(), response);
+    return sendContainerRequest(FN_CREATE_CONTAINER, getContainer(), response);
 }
 
 bool TransferAgentAzure::requestContainerList(Json::Value &response) {
-    return m_client.send(&response, "fn", "listContainers", END_OF_ARGS);
+    return m_client.send(&response, KEY_FN, FN_LIST_CONTAINERS, END_OF_ARGS);
 }
 
 const Json::Value &TransferAgentAzure::lastResponse() const {
@@ -190,7 +190,7 @@ bool TransferAgentAzure::remote_stat(const std::string &path, FileInfo &info, bo
 
     if (path.empty()) {
         if (getBlobPath(path).empty()) {
-            if (!sendContainerRequest("getContainerProperties", container, m_response)) {
+            if (!sendContainerRequest(FN_GET_CONTAINER_PROPERTIES, container, m_response)) {
                 return checkTransferResponse(m_error, false, m_response, false, "remote_stat",
                                              __LINE__);
             }
@@ -209,8 +209,8 @@ bool TransferAgentAzure::remote_stat(const std::string &path, FileInfo &info, bo
         return false;
     }
     const std::string blob = getBlobPath(path);
-    if (m_client.send(&m_response, "fn", "getBlobProperties", "container", container.c_str(),
-                      "blob", blob.c_str(), END_OF_ARGS)) {
+    if (m_client.send(&m_response, KEY_FN, FN_GET_BLOB_PROPERTIES, KEY_CONTAINER,
+                      container.c_str(), KEY_BLOB, blob.c_str(), END_OF_ARGS)) {
         info.setRegType();
         convertResponseToFileInfo(m_response, info);
         return true;
@@ -273,38 +273,38 @@ bool TransferAgentAzure::listDirEx(const std::string &path, std::list<FileInfo> 
     const std::string blob = getBlobPath(path);
     const std::string prefix = blob.empty() ? blob : blob + "/";
     Json::Value request(Json::objectValue);
-    request["fn"] = "listBlobs";
-    request["container"] = container;
-    request["Prefix"] = prefix;
+    request[KEY_FN] = FN_LIST_BLOBS;
+    request[KEY_CONTAINER] = container;
+    request[KEY_PREFIX] = prefix;
     if (!marker.empty()) {
-        request["Marker"] = marker;
+        request[KEY_MARKER] = marker;
     }
     if (!recursive) {
-        request["Delimiter"] = "/";
+        request[KEY_DELIMITER] = "/";
     }
     if (!m_client.send(request, m_response)) {
         return checkTransferResponse(m_error, false, m_response, false, "listDirEx", __LINE__);
     }
 
     const Json::Value &page = m_response;
-    if (page.isMember("NextMarker")) {
-        marker = page["NextMarker"].asString();
+    if (page.isMember(KEY_NEXT_MARKER)) {
+        marker = page[KEY_NEXT_MARKER].asString();
     } else {
         marker.clear();
     }
-    if (page.get("count", 0) == Json::Value(0)) {
+    if (page.get(KEY_COUNT, 0) == Json::Value(0)) {
         return true;
     }
     // Names below the prefix are cut by length; a shorter one cannot lie below it.
-    for (const Json::Value &folder : page["folder"]) {
-        const std::string name = folder["Name"].asString();
+    for (const Json::Value &folder : page[KEY_FOLDERS]) {
+        const std::string name = folder[KEY_NAME].asString();
         if (name.size() >= prefix.size()) {
             entries.push_back(FileInfo(withoutTrailingSlashes(name.substr(prefix.size()))));
             entries.back().setDirType();
         }
     }
-    for (const Json::Value &file : page["file"]) {
-        const std::string name = file["Name"].asString();
+    for (const Json::Value &file : page[KEY_FILES]) {
+        const std::string name = file[KEY_NAME].asString();
         if (name.size() >= prefix.size()) {
             entries.push_back(FileInfo(name.substr(prefix.size())));
             entries.back().setRegType();
@@ -347,8 +347,8 @@ bool TransferAgentAzure::removeFile(const std::string &path) {
         return false;
     }
     const std::string blob = getBlobPath(path);
-    const bool sent = m_client.send(&m_response, "fn", "deleteBlob", "container", container.c_str(),
-                                    "blob", blob.c_str(), END_OF_ARGS);
+    const bool sent = m_client.send(&m_response, KEY_FN, FN_DELETE_BLOB, KEY_CONTAINER,
+                                    container.c_str(), KEY_BLOB, blob.c_str(), END_OF_ARGS);
     return checkTransferResponse(m_error, sent, m_response, false, "removeFile", __LINE__);
 }
 
@@ -427,9 +427,9 @@ bool TransferAgentAzure::sendWhole(const std::string &absLocalPath, const std::s
                                    FileInfo &info) {
     const std::string container = getContainer();
     const std::string blob = getBlobPath(remotePath);
-    const bool sent =
-        m_client.send(&m_response, "fn", "createBlockBlob", "container", container.c_str(), "blob",
-                      blob.c_str(), "fileInput", absLocalPath.c_str(), END_OF_ARGS);
+    const bool sent = m_client.send(&m_response, KEY_FN, FN_CREATE_BLOCK_BLOB, KEY_CONTAINER,
+                                    container.c_str(), KEY_BLOB, blob.c_str(), KEY_FILE_INPUT,
+                                    absLocalPath.c_str(), END_OF_ARGS);
     if (sent) {
         if (progress) {
             progress(size);
@@ -446,7 +446,7 @@ bool TransferAgentAzure::sendBlocks(const std::string &absLocalPath, const std::
                                     FileInfo &info) {
     const long long blockCount = (size + BLOCK_SIZE - 1) / BLOCK_SIZE;
     if (blockCount > MAX_BLOCKS) {
-        LOG_ERROR("do not support part count > 50000");
+        LOG_ERROR("do not support part count > %lld", MAX_BLOCKS);
         m_error = TRANSFER_ERR_FILE_TOO_LARGE;
         return false;
     }
@@ -467,10 +467,10 @@ bool TransferAgentAzure::sendBlocks(const std::string &absLocalPath, const std::
     }
 
     Json::Value request(Json::objectValue);
-    request["fn"] = "createBlobBlock";
-    request["container"] = getContainer();
-    request["blob"] = getBlobPath(remotePath);
-    request["fileInput"] = blockFile.getPath();
+    request[KEY_FN] = FN_CREATE_BLOB_BLOCK;
+    request[KEY_CONTAINER] = getContainer();
+    request[KEY_BLOB] = getBlobPath(remotePath);
+    request[KEY_FILE_INPUT] = blockFile.getPath();
     long long remaining = size;
     for (int i = 0; i < blocks; ++i) {
         if (cancelRequested()) {
@@ -482,7 +482,7 @@ bool TransferAgentAzure::sendBlocks(const std::string &absLocalPath, const std::
                                          m_error)) {
             return false;
         }
-        request["counter"] = i;
+        request[KEY_COUNTER] = i;
         if (!m_client.send(request, m_response)) {
             return checkTransferResponse(m_error, false, m_response, true, "sendFile", __LINE__);
         }
@@ -491,8 +491,8 @@ bool TransferAgentAzure::sendBlocks(const std::string &absLocalPath, const std::
         }
     }
 
-    request["fn"] = "commitBlobBlocks";
-    request["counter"] = blocks;
+    request[KEY_FN] = FN_COMMIT_BLOB_BLOCKS;
+    request[KEY_COUNTER] = blocks;
     if (!m_client.send(request, m_response)) {
         return checkTransferResponse(m_error, false, m_response, true, "sendFile", __LINE__);
     }
@@ -566,8 +566,8 @@ bool TransferAgentAzure::fetchWhole(const std::string &remotePath, const std::st
                                     long long size) {
     const std::string container = getContainer();
     const std::string blob = getBlobPath(remotePath);
-    if (!m_client.send(&m_response, "fn", "getBlob", "container", container.c_str(), "blob",
-                       blob.c_str(), "fileOutput", downloadPath.c_str(), END_OF_ARGS)) {
+    if (!m_client.send(&m_response, KEY_FN, FN_GET_BLOB, KEY_CONTAINER, container.c_str(), KEY_BLOB,
+                       blob.c_str(), KEY_FILE_OUTPUT, downloadPath.c_str(), END_OF_ARGS)) {
         return checkTransferResponse(m_error, false, m_response, true, "recvFile", __LINE__);
     }
     if (!hasDownloadedSize(downloadPath, size)) {
@@ -607,9 +607,9 @@ bool TransferAgentAzure::fetchRanges(const std::string &remotePath, const std::s
         char endText[32];
         snprintf(startText, sizeof startText, "%llu", static_cast<unsigned long long>(start));
         snprintf(endText, sizeof endText, "%llu", static_cast<unsigned long long>(end));
-        if (!m_client.send(&m_response, "fn", "getBlob", "container", container.c_str(), "blob",
-                           blob.c_str(), "RangeStart", startText, "RangeEnd", endText, "fileOutput",
-                           rangeFile.getPath().c_str(), END_OF_ARGS)) {
+        if (!m_client.send(&m_response, KEY_FN, FN_GET_BLOB, KEY_CONTAINER, container.c_str(),
+                           KEY_BLOB, blob.c_str(), KEY_RANGE_START, startText, KEY_RANGE_END,
+                           endText, KEY_FILE_OUTPUT, rangeFile.getPath().c_str(), END_OF_ARGS)) {
             return checkTransferResponse(m_error, false, m_response, false, "recvFile", __LINE__);
         }
         if (!AgentClient::appendFileToFp(rangeFile.getPath(), download.get(), m_cancelHook,

@@ -22,8 +22,9 @@ typedef struct VORN_PIPE {
 } VORN_PIPE;
 
 /* Starts `program` with the given arguments (a null-terminated list) and pipes on its standard
- * input and output; standard error is inherited. When VORN_SYSROOT is set, each absolute path
- * among the program and its arguments is looked up as $VORN_SYSROOT/path first.
+ * input and output; standard error is inherited. When VORN_SYSROOT is set, an absolute path
+ * among the program and its arguments whose directory exists below it is taken as
+ * $VORN_SYSROOT/path, whether or not the file itself is there; other paths are used as given.
  * Returns a handle, or NULL (with the error slot set) when the program cannot be started. */
 VORN_PIPE *VORNPipeOpen(VORN_PROCESS *process, const char *program, ...);
 

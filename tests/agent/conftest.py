@@ -18,6 +18,7 @@ AGENT = Path(__file__).resolve().parents[2] / "agent" / "azure_agent.py"
 # A reply slower than this is a hang, e.g. the SDK retrying behind our back.
 REPLY_SECONDS = 20
 
+# The package, for tests that drive an agent inside this process.
 sys.path.insert(0, str(AGENT.parent))
 
 

@@ -3,12 +3,14 @@ import base64
 import hashlib
 import http.client
 import json
+import os
 import socket
 import time
 
 import pytest
 
-from azurite_server import ACCOUNT, endpoint_at, loopback_socket
+from azurite_server import ACCOUNT, endpoint_at, loopback_socket, port_of
+from loopback_proxy import Fault, LoopbackProxy
 
 
 @pytest.mark.parametrize("changes, first_line", [
@@ -66,15 +68,27 @@ def test_authentication_and_connection_failures(start_agent, server, changes, co
 
 
 def test_failed_name_lookup_is_reported_in_the_words_the_host_expects(monkeypatch, agent_env):
-    import azure_agent
+    from vornagent.service import build_agent
 
     def no_such_name(*args, **kwargs):
         raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
 
     monkeypatch.setattr(socket, "getaddrinfo", no_such_name)
-    agent = azure_agent.build_agent({**agent_env, "AZURE_BLOB_ENDPOINT": f"http://nowhere.invalid/{ACCOUNT}"})
+    agent = build_agent({**agent_env, "AZURE_BLOB_ENDPOINT": f"http://nowhere.invalid/{ACCOUNT}"})
     message = agent.handle(json.dumps({"fn": "listContainers"}))["error_message"]
     assert message.startswith("Temporary failure in name resolution") and "Name or service not known" in message
+
+
+@pytest.mark.parametrize("size", [3 << 20, 9 << 20], ids=["one piece", "several pieces"])
+def test_a_connection_broken_inside_a_whole_read_is_a_network_failure(azurite, start_agent, container, service,
+                                                                      tmp_path, size):
+    # The SDK reports a body cut short beneath errors of its own.
+    service.get_blob_client(container, "b").upload_blob(os.urandom(size))
+    fault = Fault("reset-response", "GET", f"/{container}/b", times=None)
+    with LoopbackProxy(port_of(azurite), faults=[fault]) as link:
+        started = start_agent(AZURE_BLOB_ENDPOINT=endpoint_at(link.port))
+        reply = started.call("getBlob", container=container, blob="b", fileOutput=str(tmp_path / "out"))
+    assert fault.hits and reply["error_code"] == -4, reply
 
 
 def answer_one_request(listener, answer):

@@ -59,8 +59,8 @@ class Cli:
         assert result.returncode == 0, f"{args}: exit {result.returncode}\n{result.stderr}"
         return result.stdout
 
-    def popen(self, *args):
-        return subprocess.Popen([VORN_CLI, *map(str, args)], env=self.env,
+    def popen(self, *args, env=None):
+        return subprocess.Popen([VORN_CLI, *map(str, args)], env=env or self.env,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 

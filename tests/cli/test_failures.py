@@ -8,7 +8,7 @@ import pytest
 from azure.storage.blob import ContentSettings
 
 from azurite_server import ACCOUNT as DEV_ACCOUNT, KEY as DEV_KEY, endpoint_at, loopback_socket
-from conftest import fails
+from conftest import AGENT_PATH, fails
 
 WRONG_KEY = base64.b64encode(b"not the account key, but valid base64").decode()
 WRONG_CREDENTIALS = {"AZURE_STORAGE_ACCOUNT": DEV_ACCOUNT, "AZURE_STORAGE_KEY": WRONG_KEY}
@@ -35,15 +35,17 @@ def test_help_never_shows_a_key(cli):
 
 
 # name: (arguments, environment changes, exit status, key words). "{closed}" is a loopback port that
-# refuses connections, "{tmp}" the test's directory; a.bin's stored MD5 is not its content's.
+# refuses connections, "{tmp}" the test's directory, "{bare}" a sysroot whose agent directory is
+# empty (an agent installed on the machine is not taken instead); a.bin's stored MD5 is not its
+# content's.
 FAULTS = {
     "archive tier": (["get", "old.tar", "{tmp}/out"], {}, 1, "archive tier"),
     "MD5 mismatch": (["get", "a.bin", "{tmp}/out"], {}, INTEGRITY, "integrity check failed"),
     "missing blob": (["get", "nothing.bin", "{tmp}/out"], {}, NOT_FOUND, "nothing.bin: not found"),
     "missing local folder": (["get", "a.bin", "{tmp}/absent/out"], {}, NOT_FOUND, "{tmp}/absent: No such file"),
     "missing local file": (["put", "{tmp}/absent", "x"], {}, NOT_FOUND, "{tmp}/absent: No such file"),
-    "no agent": (["get", "a.bin", "{tmp}/out"], {"VORN_SYSROOT": "{tmp}"}, 1, "agent could not be started"),
-    "no agent for status": (["status"], {"VORN_SYSROOT": "{tmp}"}, 1, "agent could not be started"),
+    "no agent": (["get", "a.bin", "{tmp}/out"], {"VORN_SYSROOT": "{bare}"}, 1, "agent could not be started"),
+    "no agent for status": (["status"], {"VORN_SYSROOT": "{bare}"}, 1, "agent could not be started"),
     "wrong key": (["status"], WRONG_CREDENTIALS, ACCESS, "access denied"),
     "wrong key on a target": (["stat", "x"], WRONG_CREDENTIALS, ACCESS, "refused the account name or key"),
     "key not base64": (["status"], {**WRONG_CREDENTIALS, "AZURE_STORAGE_KEY": "not*base64"}, ACCESS, "base64"),
@@ -65,8 +67,11 @@ def test_a_fault_gives_its_reason_on_one_line_and_its_class(cli, target, service
     container = service.get_container_client(cli.container)
     container.upload_blob(f"{target}/old.tar", b"archived").set_standard_blob_tier("Archive")
     container.upload_blob(f"{target}/a.bin", b"data").set_http_headers(ContentSettings(content_md5=bytearray(16)))
+    bare = tmp_path / "bare-root"
+    (bare / AGENT_PATH).parent.mkdir(parents=True)
     with loopback_socket(listen=False) as closed:
-        places = {"tmp": tmp_path, "endpoint": cli.endpoint, "closed": endpoint_at(closed.getsockname()[1])}
+        places = {"tmp": tmp_path, "bare": bare, "endpoint": cli.endpoint,
+                  "closed": endpoint_at(closed.getsockname()[1])}
         env = cli.environment(**{name: value and value.format(**places) for name, value in changes.items()})
         result = cli.run("--target", target, *(arg.format(**places) for arg in args), env=env)
     fails(result, status, words.format(**places))

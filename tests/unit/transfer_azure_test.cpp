@@ -250,6 +250,12 @@ TEST_F(TransferAzureTest, ListDirFollowsMarkersOverThreePages) {
     for (const FileInfo &f : entries) found.push_back(f.getRpath() + " " + describe(f));
     EXPECT_EQ(found, (std::vector<std::string>{"sub dir 0 0 ", "a reg 3 1700000000 \"e1\"",
                                                "b reg 0 0 "}));
+
+    // A cancel that comes once the last page has been read still ends the listing cancelled.
+    fake.respond(page({}, {"T/dir/a"}, "m1")).respond(page({}, {"T/dir/last"}));
+    agent.setCancelHook([&] { return !entries.empty() && entries.back().getRpath() == "last"; });
+    EXPECT_EQ(errorOf(agent.listDir("dir", entries), agent), 4);
+    EXPECT_EQ(newRequests().size(), 2u);
 }
 
 TEST_F(TransferAzureTest, ListDirExAppendsEntriesOnlyWithACountAndKeepsTheMarkerOnFailure) {
