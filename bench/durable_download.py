@@ -66,6 +66,7 @@ def main():
         target = ["--target", "bench1"]
         cli(binaries[0], endpoint, "create-target", "bench", "key")
         cli(binaries[0], endpoint, *target, "put", str(big), "big.bin")
+        cli(binaries[0], endpoint, *target, "init", "--no-encryption")
         cli(binaries[0], endpoint, *target, "backup", str(tree))
         runs = [("get", [*target, "get", "big.bin", str(work / "copy.bin")], work / "copy.bin"),
                 ("restore", [*target, "restore", str(work / "back")], work / "back")]

@@ -21,6 +21,7 @@ int runStatus(Session &session) {
         return session.failTarget(*manager, "container " + session.options().connection.container);
     }
     puts("reachable");
+    printf("credential: %s\n", session.credentialInUse().c_str());
     return EXIT_SUCCESS;
 }
 
@@ -59,7 +60,7 @@ int runContainers(Session &session, bool json) {
 
 void addContainerCommands(CommandTable &commands) {
     Session &session = commands.session();
-    commands.add("status", "check that the container is reachable",
+    commands.add("status", "check that the container is reachable and tell the credential in use",
                  [&session] { return runStatus(session); });
     commands.add("create-container", "create the container",
                  [&session] { return runCreateContainer(session); });

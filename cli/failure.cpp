@@ -62,7 +62,9 @@ Failure explainResponse(int code, const std::string &message) {
     const std::string detail = message.empty() ? "" : ": " + message;
     switch (code) {
     case CODE_AUTHENTICATION_FAILED:
-        return {FailureClass::Access, "the service refused the account name or key"};
+        // The agent names the credential and why it was refused.
+        return {FailureClass::Access,
+                message.empty() ? "the service refused the account name or key" : message};
     case CODE_CANCELLED:
         return {FailureClass::Interrupted, "interrupted"};
     case CODE_NETWORK_FAILURE:

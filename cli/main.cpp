@@ -16,11 +16,15 @@
 namespace {
 
 const char *const FOOTER =
-    "\nThe account key is best given through AZURE_STORAGE_KEY or\n"
+    "\nSign in with one of: the account key, best given through AZURE_STORAGE_KEY or\n"
     "AZURE_STORAGE_CONNECTION_STRING (AccountName, AccountKey, BlobEndpoint,\n"
-    "DefaultEndpointsProtocol, EndpointSuffix), where other users cannot see it.\n"
-    "Without an account, key or connection string the local storage emulator's\n"
-    "development account is used at http://127.0.0.1:10000/devstoreaccount1.\n"
+    "DefaultEndpointsProtocol, EndpointSuffix), where other users cannot see it; a SAS\n"
+    "token in AZURE_STORAGE_SAS_TOKEN or --sas-token-file (the token, or the container\n"
+    "URL that carries it), or SharedAccessSignature in the connection string; Microsoft\n"
+    "Entra ID with --auth entra or AZURE_STORAGE_AUTH_MODE=login (a service principal\n"
+    "in AZURE_CLIENT_ID, AZURE_TENANT_ID, AZURE_CLIENT_SECRET, a managed identity, or\n"
+    "the Azure CLI's login). With none of these, nor an account, the local storage\n"
+    "emulator's development account is used at http://127.0.0.1:10000/devstoreaccount1.\n"
     "\nThe agents of one command share --streams connections and --memory MiB for data moving\n"
     "ahead of the plug-in; with --jobs N each of the N agents gets 1/N of both.\n"
     "\nExit status: 0 ok, 1 failed, 2 usage, 3 not found, 4 credentials or access\n"
@@ -32,6 +36,10 @@ void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbo
     app.add_option("--account", connection.account, "storage account name")
         ->envname("AZURE_STORAGE_ACCOUNT");
     app.add_option("--key", connection.key, "storage account key")->envname("AZURE_STORAGE_KEY");
+    app.add_option("--sas-token-file", connection.sasTokenFile,
+                   "file holding a SAS token, or the container URL that carries one");
+    app.add_option("--auth", connection.auth, "sign in with: key, sas or entra")
+        ->envname("AZURE_STORAGE_AUTH_MODE");
     app.add_option("--endpoint", connection.endpoint, "blob service URL")
         ->envname("AZURE_BLOB_ENDPOINT");
     connection.container = "backups";
@@ -57,6 +65,18 @@ void addGlobalOptions(CLI::App &app, vorncli::GlobalOptions &options, int &verbo
                  "show the plug-in's log lines; twice adds debug lines and the agent's output");
     app.add_flag("-q,--quiet", options.quiet, "show failures only (no progress bar)");
     app.set_version_flag("--version", VORN_VERSION);
+}
+
+// What only the environment gives (values no command line should show), and whether the
+// container was named or is the default.
+void takeFromEnvironment(const CLI::App &app, vorncli::ConnectionSettings &connection) {
+    if (const char *connectionString = getenv("AZURE_STORAGE_CONNECTION_STRING")) {
+        connection.connectionString = connectionString;
+    }
+    if (const char *sasToken = getenv("AZURE_STORAGE_SAS_TOKEN")) {
+        connection.sasToken = sasToken;
+    }
+    connection.containerGiven = app.get_option("--container")->count() > 0;
 }
 
 std::string commandList(const CLI::App &app) {
@@ -115,9 +135,7 @@ int main(int argc, char **argv) {
     } catch (const CLI::ParseError &error) {
         return reportUsage(app, error);
     }
-    if (const char *connectionString = getenv("AZURE_STORAGE_CONNECTION_STRING")) {
-        session.options().connection.connectionString = connectionString;
-    }
+    takeFromEnvironment(app, session.options().connection);
     setUpOutput(verbosity);
     vorncli::installInterruptHandler();
     const int status = commands.runParsed();

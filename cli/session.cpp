@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "agent_protocol.h"
@@ -56,9 +57,10 @@ bool Session::open() {
         fail(error, FailureClass::Usage);
         return false;
     }
-    // The agent would refuse to start; say why before starting it.
-    if (!isBase64Key(m_connection.key)) {
-        fail("the account key is not valid base64", FailureClass::Access);
+    // The agent would refuse to start, or the service the credential; say why before starting.
+    const std::string problem = credentialProblem(m_connection, time(nullptr));
+    if (!problem.empty()) {
+        fail(problem, FailureClass::Access);
         return false;
     }
     if (!m_plugin.load(PluginLibrary::defaultPath(), error)) {
@@ -127,6 +129,10 @@ int Session::fail(const std::string &message, FailureClass kind) {
 
 int Session::fail(const Failure &failure) {
     return report(failure, "");
+}
+
+std::string Session::credentialInUse() const {
+    return m_opened ? describeCredential(m_connection) : "";
 }
 
 int Session::status() const {

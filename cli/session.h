@@ -45,6 +45,8 @@ public:
     // A failure found by the command line itself.
     int fail(const std::string &message, FailureClass kind = FailureClass::Failed);
     int fail(const Failure &failure);
+    // Which credential the plug-in was given, without any secret; "" before the first agent.
+    std::string credentialInUse() const;
     // The exit status of the last failure reported, for a caller handed a null agent.
     int status() const;
 

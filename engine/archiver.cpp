@@ -43,6 +43,11 @@ Archiver::Archiver(Repository &repository, Packer &packer, const ExcludeRule &ex
     : m_repository(repository), m_packer(packer), m_saver(repository, packer),
       m_excluded(excluded), m_observer(observer) {}
 
+bool Archiver::isLocalProblem(const Status &status) const {
+    // A failure of the packer stops the run; only a local one is this entry's own.
+    return status.code() == Status::Code::Failed && m_packer.status().isOk();
+}
+
 void Archiver::problem(const std::string &relative, const std::string &reason) {
     if (m_observer.problem) {
         m_observer.problem(relative, reason);
@@ -104,7 +109,7 @@ Status Archiver::saveEntry(const std::string &path, const std::string &relative,
         const ObjectId parentTree =
             previous && previous->type == NodeType::Dir ? previous->subtree : ObjectId();
         Status status = saveDir(path, relative, parentTree, node.subtree);
-        if (status.code() == Status::Code::Failed) { // this directory only
+        if (isLocalProblem(status)) { // this directory only
             problem(relative, status.message());
             ++m_summary.problems;
             return Status::ok();
@@ -138,7 +143,7 @@ Status Archiver::saveFile(const std::string &path, const std::string &relative,
         node.content = m_linked[linkKey]; // another name of a file read in this run
     } else {
         Status status = readFile(path, relative, node);
-        if (status.code() == Status::Code::Failed) {
+        if (isLocalProblem(status)) {
             problem(relative, status.message());
             ++m_summary.problems;
             return Status::ok();

@@ -54,6 +54,7 @@ private:
     Status readFile(const std::string &path, const std::string &relative, Node &node);
     bool reusable(const Node &now, const Node *previous) const;
     void problem(const std::string &relative, const std::string &reason);
+    bool isLocalProblem(const Status &status) const;
 
     Repository &m_repository;
     Packer &m_packer;

@@ -38,10 +38,13 @@ const Snapshot *findParent(const std::vector<Snapshot> &snapshots, const std::st
 Status runBackup(Repository &repository, const BackupRequest &request,
                  const BackupObserver &observer, Snapshot &snapshot) {
     struct stat info;
-    if (stat(request.source.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        const bool missing = errno == ENOENT || errno == ENOTDIR || S_ISREG(info.st_mode);
-        return missing ? Status::notFound(request.source + ": no such directory")
-                       : Status::failed(request.source + ": " + strerror(errno));
+    if (stat(request.source.c_str(), &info) != 0) {
+        return errno == ENOENT || errno == ENOTDIR
+                   ? Status::notFound(request.source + ": no such directory")
+                   : Status::failed(request.source + ": " + strerror(errno));
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return Status::notFound(request.source + ": not a directory");
     }
     const auto started = std::chrono::steady_clock::now();
     std::unique_ptr<RepositoryLock> lock;

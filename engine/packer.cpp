@@ -172,7 +172,12 @@ Status Packer::flushIndex(bool all) {
         packs.swap(m_unindexed);
     }
     ObjectId id;
-    return m_repository.saveRecord(INDEX_DIR, encodeIndexRecord(packs), id);
+    Status status = m_repository.saveRecord(INDEX_DIR, encodeIndexRecord(packs), id);
+    if (!status.isOk()) { // named by the next record written, if any is
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_unindexed.insert(m_unindexed.end(), packs.begin(), packs.end());
+    }
+    return status;
 }
 
 void Packer::fail(const Status &status) {
@@ -197,13 +202,14 @@ Status Packer::finish() {
         }
     }
     {
+        // After a failure the upload threads drop what waits; uploads under way still end, and
+        // what they stored is named below, so the next run does not send it again.
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return (m_packs.empty() && m_uploading == 0) || !m_failure.isOk(); });
-        if (!m_failure.isOk()) {
-            return m_failure;
-        }
+        m_changed.wait(lock, [this] { return m_packs.empty() && m_uploading == 0; });
     }
-    return flushIndex(true);
+    const Status indexed = flushIndex(true);
+    const Status failure = status();
+    return failure.isOk() ? indexed : failure;
 }
 
 Status Packer::status() const {

@@ -30,8 +30,9 @@ public:
     // Blocks while too much is queued. After a failure, returns at once (see status()).
     bool save(BlobType type, const ObjectId &id, std::string &&plain);
 
-    // Stores what is queued, then names every pack this run stored in index records. Ok only
-    // when every blob given to save() is now in a stored pack named by a stored index record.
+    // Stores what is queued, then names every pack this run stored in index records (after a
+    // failure too, so the next run reuses them). Ok only when every blob given to save() is now
+    // in a stored pack named by a stored index record.
     Status finish();
 
     // The first failure of a worker, or ok.

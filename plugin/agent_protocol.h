@@ -83,6 +83,10 @@ const long long RANGE_SIZE = 10LL << 20;
 // The environment the agent starts with.
 const char *const ENV_ACCESS_KEY = "AZURE_ACCESS_KEY";
 const char *const ENV_SECRET_KEY = "AZURE_SECRET_KEY";
+// Instead of the key: a SAS token, or "1" to sign in with Microsoft Entra ID. Exactly one of
+// the three is set.
+const char *const ENV_SAS_TOKEN = "AZURE_SAS_TOKEN";
+const char *const ENV_USE_ENTRA_ID = "AZURE_USE_ENTRA_ID";
 const char *const ENV_SCHEME = "AZURE_SCHEME";
 const char *const ENV_USER_AGENT = "VORN_USER_AGENT";
 const char *const ENV_PROXY_ADDR = "VORN_PROXY_ADDR";

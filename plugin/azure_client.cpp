@@ -20,9 +20,24 @@ const char *const START_LOCALE = "en_US.utf8";
 const size_t PROXY_BUFFER_SIZE = 2048;
 const int ERR_AGENT_NOT_READY = 0x2A00;
 
+// The variable that carries each kind of credential; the Entra ID one only says "use it".
+const char *credentialVariable(CredentialKind kind) {
+    switch (kind) {
+    case CredentialKind::SasToken:
+        return ENV_SAS_TOKEN;
+    case CredentialKind::EntraId:
+        return ENV_USE_ENTRA_ID;
+    case CredentialKind::AccountKey:
+        break;
+    }
+    return ENV_SECRET_KEY;
+}
+
 bool unsetAgentEnv() {
     unsetenv(ENV_ACCESS_KEY);
     unsetenv(ENV_SECRET_KEY);
+    unsetenv(ENV_SAS_TOKEN);
+    unsetenv(ENV_USE_ENTRA_ID);
     unsetenv(ENV_SCHEME);
     unsetenv(ENV_USER_AGENT);
     unsetenv(ENV_PROXY_ADDR);
@@ -32,7 +47,8 @@ bool unsetAgentEnv() {
 
 // The agent learns its settings only from the environment it inherits, never from its
 // command line, so that the secret does not show in the process list.
-bool setAgentEnv(const char *accessKey, const char *secretKey, bool useHttps) {
+bool setAgentEnv(const char *accessKey, const char *secretKey, bool useHttps,
+                 CredentialKind kind) {
     char proxyAddr[PROXY_BUFFER_SIZE];
     char proxyAuth[PROXY_BUFFER_SIZE];
     memset(proxyAddr, 0, sizeof proxyAddr);
@@ -44,7 +60,7 @@ bool setAgentEnv(const char *accessKey, const char *secretKey, bool useHttps) {
         return false;
     }
     setenv(ENV_ACCESS_KEY, accessKey, 1);
-    setenv(ENV_SECRET_KEY, secretKey, 1);
+    setenv(credentialVariable(kind), kind == CredentialKind::EntraId ? "1" : secretKey, 1);
     setenv(ENV_SCHEME, useHttps ? "https" : "http", 1);
 
     const std::string userAgent = AgentClient::getVornUserAgent();
@@ -110,12 +126,16 @@ private:
 
 } // namespace
 
-AzureClient::AzureClient() {
+AzureClient::AzureClient() : m_credentialKind(CredentialKind::AccountKey) {
     setRetryPolicy(RETRY_ATTEMPTS, RETRY_MAX_DELAY_SECONDS,
                    boost::function<bool(const Json::Value &)>(isRetryableResponse));
 }
 
 AzureClient::~AzureClient() {}
+
+void AzureClient::setCredentialKind(CredentialKind kind) {
+    m_credentialKind = kind;
+}
 
 bool AzureClient::connect(const std::string &accessKey, const std::string &secretKey,
                           bool useHttps) {
@@ -125,7 +145,7 @@ bool AzureClient::connect(const std::string &accessKey, const std::string &secre
     close();
     // The agent's first line decides the outcome even when the environment could not be
     // prepared: a failed preparation has already removed every variable again.
-    setAgentEnv(accessKey.c_str(), secretKey.c_str(), useHttps);
+    setAgentEnv(accessKey.c_str(), secretKey.c_str(), useHttps, m_credentialKind);
 
     const SavedLang savedLang;
     setenv("LANG", START_LOCALE, 1);

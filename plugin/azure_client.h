@@ -11,6 +11,10 @@
 namespace VORN {
 namespace Backup {
 
+// The credential the agent signs its requests with; each reaches the agent in its own
+// environment variable, so the agent uses exactly the one it was given.
+enum class CredentialKind { AccountKey, SasToken, EntraId };
+
 class AzureClient : public AgentClient {
 public:
     // A failed request is sent at most RETRY_ATTEMPTS times in all, with waits that double up
@@ -21,10 +25,17 @@ public:
     AzureClient();
     virtual ~AzureClient();
 
+    // The kind of `secretKey` for the connections that follow: the account key until set.
+    // With EntraId the secret is not used; the agent gets its token through azure-identity.
+    void setCredentialKind(CredentialKind kind);
+
     bool connect(const std::string &accessKey, const std::string &secretKey,
                  bool useHttps) override;
     bool isSuccessResponse(const Json::Value &response) const override;
     bool fillCanceledResponse(Json::Value &response) const override;
+
+private:
+    CredentialKind m_credentialKind;
 };
 
 } // namespace Backup

@@ -45,6 +45,14 @@ bool checkTargetResponse(TM_ERROR_CODE &error, const Json::Value &response) {
     return false;
 }
 
+// Classifies the failed response to a request of the target manager's own. The code alone
+// cannot say which permission or credential was refused, so the response goes to the debug log,
+// where a host finds the reason to show.
+bool checkOwnRequest(TM_ERROR_CODE &error, const char *fn, const Json::Value &response) {
+    syslog(LOG_DEBUG, "%s:%d %s failed, %s", UNIT, __LINE__, fn, compactJson(response).c_str());
+    return checkTargetResponse(error, response);
+}
+
 TM_ERROR_CODE targetErrorOf(TransferError error) {
     switch (error) {
     case TRANSFER_ERR_INVALID:
@@ -194,7 +202,7 @@ int TargetManagerAzure::getStatus(std::string &status) {
     if (m_transferAgent.requestContainerProperties(response)) {
         return 1;
     }
-    checkTargetResponse(m_error, response);
+    checkOwnRequest(m_error, "getContainerProperties", response);
     return -1;
 }
 
@@ -232,7 +240,7 @@ bool TargetManagerAzure::getAvailableOptions(OptionMap &options) {
     }
     Json::Value response;
     if (!m_transferAgent.requestContainerList(response)) {
-        return checkTargetResponse(m_error, response);
+        return checkOwnRequest(m_error, "listContainers", response);
     }
     std::list<std::string> names;
     const Json::Value containers = response.get(KEY_CONTAINERS, Json::Value());

@@ -76,6 +76,24 @@ bool hasDownloadedSize(const std::string &path, long long expected) {
 
 typedef std::unique_ptr<FILE, int (*)(FILE *)> FileHandle;
 
+// The credential the repository names, false when it names none the plug-in knows or lacks what
+// that kind needs: the account always, the secret unless Microsoft Entra ID signs in.
+bool repositoryCredential(const OptionMap &options, CredentialKind &kind) {
+    const std::string auth =
+        options.optString(Repository::SZK_REMOTE_AUTH, Repository::SZV_AUTH_KEY);
+    if (auth == Repository::SZV_AUTH_KEY) {
+        kind = CredentialKind::AccountKey;
+    } else if (auth == Repository::SZV_AUTH_SAS) {
+        kind = CredentialKind::SasToken;
+    } else if (auth == Repository::SZV_AUTH_ENTRA) {
+        kind = CredentialKind::EntraId;
+    } else {
+        return false;
+    }
+    return options.optGet(Repository::SZK_REMOTE_KEY) &&
+           (kind == CredentialKind::EntraId || options.optGet(Repository::SZK_REMOTE_SECRET));
+}
+
 } // namespace
 
 TransferAgentAzure::TransferAgentAzure(const Repository &repository)
@@ -84,9 +102,8 @@ TransferAgentAzure::TransferAgentAzure(const Repository &repository)
 TransferAgentAzure::~TransferAgentAzure() {}
 
 bool TransferAgentAzure::isValid() const {
-    const OptionMap &options = getRepository().getOptions();
-    return !getContainer().empty() && options.optGet(Repository::SZK_REMOTE_KEY) &&
-           options.optGet(Repository::SZK_REMOTE_SECRET);
+    CredentialKind kind;
+    return !getContainer().empty() && repositoryCredential(getRepository().getOptions(), kind);
 }
 
 bool TransferAgentAzure::setTransferOption(const Task &task) {
@@ -141,11 +158,12 @@ bool TransferAgentAzure::checkAndCreateClient() {
         return true;
     }
     const OptionMap &options = getRepository().getOptions();
-    if (!options.optGet(Repository::SZK_REMOTE_KEY) ||
-        !options.optGet(Repository::SZK_REMOTE_SECRET)) {
+    CredentialKind kind;
+    if (!repositoryCredential(options, kind)) {
         m_error = TRANSFER_ERR_INVALID;
         return false;
     }
+    m_client.setCredentialKind(kind);
     const std::string secretKey = options.optSecret(Repository::SZK_REMOTE_SECRET, "");
     const std::string accessKey = options.optString(Repository::SZK_REMOTE_KEY, "");
     // A start refused before it began (a cancellation) sets no code; an old one must not

@@ -1,9 +1,9 @@
 """The agent's one client of the storage service, and its clients of containers and blobs."""
 import requests
 from azure.core.pipeline.transport import RequestsTransport
-from azure.storage.blob import BlobServiceClient
 from urllib3.util.retry import Retry
 
+from .credentials import make_service_client
 from .errors import StartupError
 from .protocol import SINGLE_REQUEST_LIMIT_HTTP
 
@@ -21,9 +21,9 @@ def make_service(settings):
     if settings.proxy:
         options["proxies"] = {"http": settings.proxy, "https": settings.proxy}
     try:
-        return BlobServiceClient(
+        return make_service_client(
             settings.endpoint,
-            credential={"account_name": settings.account, "account_key": settings.key},
+            settings.credential,
             # The host retries a failed request; the agent makes one attempt.
             retry_total=0,
             transport=make_transport(settings),
@@ -53,7 +53,8 @@ def make_transport(settings):
     for scheme in ("http://", "https://"):
         session.mount(scheme, adapter)
     return RequestsTransport(session=session, connection_timeout=settings.connect_timeout,
-                             read_timeout=settings.read_timeout, use_env_settings=False)
+                             read_timeout=settings.read_timeout, use_env_settings=False,
+                             connection_verify=settings.ca_bundle or True)
 
 
 class Clients:

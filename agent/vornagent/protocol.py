@@ -75,6 +75,10 @@ RANGE_SIZE = 10 << 20
 # The environment the agent starts with.
 ENV_ACCESS_KEY = "AZURE_ACCESS_KEY"
 ENV_SECRET_KEY = "AZURE_SECRET_KEY"
+# Instead of the key: a SAS token, or "1" to sign in with Microsoft Entra ID.  Exactly one of
+# the three is set.
+ENV_SAS_TOKEN = "AZURE_SAS_TOKEN"
+ENV_USE_ENTRA_ID = "AZURE_USE_ENTRA_ID"
 ENV_SCHEME = "AZURE_SCHEME"
 ENV_USER_AGENT = "VORN_USER_AGENT"
 ENV_PROXY_ADDR = "VORN_PROXY_ADDR"

@@ -7,6 +7,9 @@ import signal
 import sys
 import threading
 
+from azure.core.exceptions import ResourceNotFoundError
+
+from . import credentials
 from .client import Clients, make_service
 from .errors import StartupError, describe
 from .listing import Listings
@@ -23,6 +26,10 @@ from .wire import parse_request
 from .work import started_pool
 
 
+# A blob name that only a container's existence is asked with.
+CONTAINER_PROBE = ".vorn-container-probe"
+
+
 class Agent:
     """Serves requests with one client; each action returns its response members and lets
     failures propagate to handle().
@@ -35,6 +42,7 @@ class Agent:
     def __init__(self, settings):
         self._clients = Clients(make_service(settings))
         self._secrets = settings.secrets()
+        self._credential = settings.credential
         pool = started_pool(settings.streams)
         # One thread keeps the running digests of uploads and reads: data reaches it in order,
         # and the answer to a block need not wait for its hash.
@@ -57,6 +65,7 @@ class Agent:
 
     def handle(self, line):
         """The response to one request line; never raises."""
+        fn = None
         try:
             fn, arguments = parse_request(line)
             if fn != FN_GET_BLOB:
@@ -65,12 +74,20 @@ class Agent:
                 self._listings.forget_ahead()
             return {KEY_SUCCESS: True, **self._actions[fn](**arguments)}
         except Exception as error:  # the loop must outlive any request
-            code, message = describe(error)
-            for secret in self._secrets:
-                message = message.replace(secret, "***")
+            code, message = credentials.explain(self._credential, fn, error, *describe(error))
+            message = credentials.scrub(message, self._secrets)
             return {KEY_SUCCESS: False, KEY_ERROR_CODE: code, KEY_ERROR_MESSAGE: message}
 
     def _get_container_properties(self, container):
+        if self._credential.container_scoped:
+            # Such a token may not read the container's properties; with the read permission
+            # alone, the answer for a blob tells whether the container is there.
+            try:
+                self._clients.blob(container, CONTAINER_PROBE).get_blob_properties()
+            except ResourceNotFoundError as error:
+                if credentials.service_error_code(error) != "BlobNotFound":
+                    raise
+            return {}
         found = self._clients.container(container).get_container_properties()
         return with_properties(found.last_modified, found.etag)
 

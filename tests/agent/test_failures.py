@@ -18,6 +18,9 @@ from loopback_proxy import Fault, LoopbackProxy
     ({"AZURE_SECRET_KEY": ""}, "AZURE_SECRET_KEY (the storage account key) is not set"),
     ({"AZURE_ACCESS_KEY": None}, "AZURE_ACCESS_KEY (the storage account name) is not set"),
     ({"AZURE_AGENT_STREAMS": "0"}, "AZURE_AGENT_STREAMS must be a positive number"),
+    ({"AZURE_USE_ENTRA_ID": "1"}, "more than one credential is set (AZURE_SECRET_KEY, AZURE_USE_ENTRA_ID): give one"),
+    ({"AZURE_SECRET_KEY": None, "AZURE_SAS_TOKEN": "sp=r&sig=abc"},
+     "AZURE_SAS_TOKEN is not a SAS token (it needs its sv= and sig= fields)"),
 ])
 def test_a_bad_setting_is_the_first_line_and_ends_the_agent(start_agent, changes, first_line):
     started = start_agent(**changes)

@@ -12,7 +12,8 @@ def test_container_target_and_task_commands(cli):
     assert cli.ok("create-container") == ""
     # Quiet unless asked: nothing but the answer, the plug-in's agent lines only with -vv.
     quiet, chatty = cli.run("status"), cli.run("status", "-vv")
-    assert (quiet.stdout, quiet.stderr) == ("reachable\n", "") and "agent ready" in chatty.stderr
+    assert (quiet.stdout, quiet.stderr) == ("reachable\ncredential: account key of devstoreaccount1\n", "")
+    assert "agent ready" in chatty.stderr
     assert cli.container in cli.ok("containers").splitlines()
     assert cli.container in json.loads(cli.ok("containers", "--json"))
     fails(cli.run("create-container"), 1, "already exists")

@@ -46,7 +46,7 @@ FAULTS = {
     "missing local file": (["put", "{tmp}/absent", "x"], {}, NOT_FOUND, "{tmp}/absent: No such file"),
     "no agent": (["get", "a.bin", "{tmp}/out"], {"VORN_SYSROOT": "{bare}"}, 1, "agent could not be started"),
     "no agent for status": (["status"], {"VORN_SYSROOT": "{bare}"}, 1, "agent could not be started"),
-    "wrong key": (["status"], WRONG_CREDENTIALS, ACCESS, "access denied"),
+    "wrong key": (["status"], WRONG_CREDENTIALS, ACCESS, "refused the account name or key"),
     "wrong key on a target": (["stat", "x"], WRONG_CREDENTIALS, ACCESS, "refused the account name or key"),
     "key not base64": (["status"], {**WRONG_CREDENTIALS, "AZURE_STORAGE_KEY": "not*base64"}, ACCESS, "base64"),
     "closed port": (["status"], {"AZURE_BLOB_ENDPOINT": "{closed}"}, UNAVAILABLE, "cannot reach the service"),
@@ -54,7 +54,7 @@ FAULTS = {
                                 "cannot reach the service"),
     "connection string with a wrong key": (["status"], {"AZURE_BLOB_ENDPOINT": None, "AZURE_STORAGE_CONNECTION_STRING":
                                            CONNECTION.replace(DEV_KEY, WRONG_KEY) + "BlobEndpoint={endpoint}"},
-                                           ACCESS, "access denied"),
+                                           ACCESS, "refused the account name or key"),
     "malformed connection string": (["status"], {"AZURE_STORAGE_CONNECTION_STRING": f"AccountName={DEV_ACCOUNT};"
                                                  "AccountKey"}, USAGE, "malformed connection string"),
     "key without account": (["status"], {"AZURE_STORAGE_KEY": DEV_KEY}, USAGE, "needs its account"),
@@ -86,7 +86,7 @@ def test_a_fault_gives_its_reason_on_one_line_and_its_class(cli, target, service
 def test_connection_settings_reach_the_container(cli, changes):
     cli.ok("create-container")
     env = cli.environment(**{name: value and value.format(endpoint=cli.endpoint) for name, value in changes.items()})
-    assert cli.ok("status", env=env) == "reachable\n"
+    assert cli.ok("status", env=env) == "reachable\ncredential: account key of devstoreaccount1\n"
 
 
 def test_ctrl_c_cancels_a_download(cli, target, tmp_path):

@@ -4,40 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <filesystem>
-#include <memory>
-#include <random>
 #include <set>
 #include <tuple>
 
-#include "backup.h"
 #include "checker.h"
 #include "diff.h"
-#include "directory_store.h"
+#include "engine_fixture.h"
 #include "forget.h"
-#include "local_file.h"
 #include "prune.h"
 
 using namespace vornengine;
+using enginetest::put;
+using enginetest::randomBytes;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string randomBytes(size_t n, uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    std::string data(n, '\0');
-    for (char &c : data) {
-        c = static_cast<char>(rng());
-    }
-    return data;
-}
-
-void put(const fs::path &path, const std::string &bytes) {
-    fs::create_directories(path.parent_path());
-    ASSERT_TRUE(writeLocalFile(path.string(), bytes).isOk());
-}
 
 RetentionPolicy keepLast(int n) {
     RetentionPolicy policy;
@@ -45,56 +27,8 @@ RetentionPolicy keepLast(int n) {
     return policy;
 }
 
-// Stops working after `budget` changes to the target, as a link lost or a process killed in the
-// middle of a run; a removal is then refused (Access), as by credentials that may write but not
-// delete. Lock records pass: a dead process's lock goes stale by itself.
-class FailingStore : public enginetest::DirectoryStore {
-public:
-    FailingStore(const std::string &root, int budget) : DirectoryStore(root), m_budget(budget) {}
-    Status put(const std::string &local, const std::string &name) override {
-        return spend(name) ? DirectoryStore::put(local, name) : Status::unavailable("link lost");
-    }
-    Status remove(const std::string &name) override {
-        return spend(name) ? DirectoryStore::remove(name) : Status::access("removal not permitted");
-    }
-
-private:
-    bool spend(const std::string &name) { return name.rfind("locks/", 0) == 0 || m_budget-- > 0; }
-    std::atomic<int> m_budget;
-};
-
-class MaintenanceTest : public ::testing::Test {
+class MaintenanceTest : public enginetest::EngineTest {
 protected:
-    void SetUp() override {
-        const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_root = fs::temp_directory_path() / ("maintenance-" + std::to_string(getpid()) + "-" + test->name());
-        fs::remove_all(m_root);
-        newTarget("store");
-    }
-    void TearDown() override { fs::remove_all(m_root); }
-
-    void newTarget(const std::string &name, const std::string &passphrase = "") {
-        m_target = m_root / name;
-        m_passphrase = passphrase;
-        m_store = std::make_unique<enginetest::DirectoryStore>(m_target.string());
-        ASSERT_TRUE(Repository::initialize(*m_store, passphrase, KeyInfo::current()).isOk());
-    }
-
-    std::unique_ptr<Repository> open(Store *store = nullptr) {
-        auto repository = std::make_unique<Repository>(store ? *store : *m_store, "");
-        EXPECT_TRUE(repository->open([this](std::string &p) { p = m_passphrase; return Status::ok(); }).isOk());
-        return repository;
-    }
-
-    Snapshot backup(const fs::path &source) {
-        BackupRequest request;
-        request.source = source.string();
-        request.hostname = "host";
-        Snapshot snapshot;
-        EXPECT_TRUE(runBackup(*open(), request, {}, snapshot).isOk());
-        return snapshot;
-    }
-
     CheckReport check(bool readData) {
         CheckReport report;
         EXPECT_TRUE(runCheck(*open(), readData, report, {}).isOk());
@@ -118,17 +52,6 @@ protected:
         put(m_target / "data" / sha256(bytes.data(), bytes.size()).hex(), bytes);
     }
 
-    std::vector<std::string> names(const std::string &dir) {
-        std::vector<StoredFile> files;
-        EXPECT_TRUE(m_store->list(dir, files).isOk());
-        std::vector<std::string> result;
-        for (const StoredFile &file : files) {
-            result.push_back(file.name);
-        }
-        std::sort(result.begin(), result.end());
-        return result;
-    }
-
     // How many packs of the index hold `blob`.
     size_t copies(const ObjectId &blob) {
         auto repository = open();
@@ -141,10 +64,6 @@ protected:
         }
         return count;
     }
-
-    fs::path m_root, m_target;
-    std::string m_passphrase;
-    std::unique_ptr<enginetest::DirectoryStore> m_store;
 };
 
 } // namespace
@@ -289,7 +208,7 @@ TEST_F(MaintenanceTest, PruneStoppedAtAnyStepLeavesEverySnapshotIntact) {
         SCOPED_TRACE("changes allowed: " + std::to_string(budget));
         fs::remove_all(m_target);
         fs::copy(pristine, m_target, fs::copy_options::recursive);
-        FailingStore failing(m_target.string(), budget);
+        enginetest::FailingStore failing(m_target.string(), budget);
         PruneSummary summary;
         status = prune(summary, &failing);
         ASSERT_TRUE(status.isOk() || status.code() == Status::Code::Unavailable ||

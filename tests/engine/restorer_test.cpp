@@ -13,33 +13,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <random>
 
-#include "backup.h"
-#include "directory_store.h"
-#include "local_file.h"
+#include "engine_fixture.h"
 #include "restorer.h"
 
 using namespace vornengine;
+using enginetest::put;
+using enginetest::randomBytes;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string randomBytes(size_t n, uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    std::string data(n, '\0');
-    for (char &c : data) {
-        c = static_cast<char>(rng());
-    }
-    return data;
-}
-
-void put(const fs::path &path, const std::string &bytes) {
-    fs::create_directories(path.parent_path());
-    ASSERT_TRUE(writeLocalFile(path.string(), bytes).isOk());
-}
 
 std::string contentOf(const fs::path &path) {
     std::string bytes;
@@ -84,54 +68,23 @@ RestoreRequest into(const fs::path &target, Overwrite overwrite = Overwrite::Alw
     return RestoreRequest{target.string(), "", {}, overwrite};
 }
 
-class RestoreTest : public ::testing::Test {
+class RestoreTest : public enginetest::EngineTest {
 protected:
-    void SetUp() override {
-        const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_root = fs::temp_directory_path() / ("restorer-" + std::to_string(getpid()) + "-" + test->name());
-        fs::remove_all(m_root);
-        fs::create_directories(m_root / "store");
-        m_store = std::make_unique<enginetest::DirectoryStore>((m_root / "store").string());
-        ASSERT_TRUE(Repository::initialize(*m_store, "", KeyInfo::current()).isOk());
-    }
-    void TearDown() override {
-        for (const auto &item : fs::recursive_directory_iterator(m_root)) {
-            if (item.is_directory() && !item.is_symlink()) {
-                chmod(item.path().c_str(), 0700);
-            }
-        }
-        fs::remove_all(m_root);
-    }
-
-    Snapshot backup(const fs::path &source) {
-        Repository repository(*m_store, "");
-        EXPECT_TRUE(repository.open({}).isOk());
-        BackupRequest request;
-        request.source = source.string();
-        request.hostname = "host";
-        Snapshot snapshot;
-        EXPECT_TRUE(runBackup(repository, request, {}, snapshot).isOk());
-        return snapshot;
-    }
-
     // Restores with `store` (the test's own by default); problems are gathered by path.
     Status restore(const Snapshot &snapshot, const RestoreRequest &request, RestoreSummary &summary,
                    Store *store = nullptr, std::function<bool()> cancelled = {}) {
-        Repository repository(store ? *store : *m_store, "");
-        Status status = repository.open({});
-        status = status.isOk() ? repository.loadIndex() : status;
-        repository.setCancel(cancelled);
+        auto repository = open(store);
+        const Status status = repository->loadIndex();
+        repository->setCancel(cancelled);
         RestoreObserver observer;
         observer.problem = [this](const std::string &relative, const std::string &reason) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_problems[relative] = reason;
         };
         observer.written = [this](int64_t) { m_written = true; };
-        return status.isOk() ? runRestore(repository, snapshot, request, observer, summary) : status;
+        return status.isOk() ? runRestore(*repository, snapshot, request, observer, summary) : status;
     }
 
-    fs::path m_root;
-    std::unique_ptr<enginetest::DirectoryStore> m_store;
     std::mutex m_mutex;
     std::map<std::string, std::string> m_problems;
     std::atomic<bool> m_written{false};
@@ -323,10 +276,10 @@ TEST_F(RestoreTest, DamagedOrMissingPackFailsOnlyTheFilesThatNeedIt) {
     put(src / "a.txt", "a");
     put(src / "b.txt", "b");
     const Snapshot snapshot = backup(src);
-    Repository repository(*m_store, "");
-    ASSERT_TRUE(repository.open({}).isOk() && repository.loadIndex().isOk());
+    auto repository = open();
+    ASSERT_TRUE(repository->loadIndex().isOk());
     BlobLocation where;
-    ASSERT_TRUE(repository.index().find(sha256(victim.data(), victim.size()), where));
+    ASSERT_TRUE(repository->index().find(sha256(victim.data(), victim.size()), where));
     const fs::path pack = m_root / "store" / "data" / where.pack.hex();
     const std::string good = contentOf(pack);
     for (const auto &c : cases) {

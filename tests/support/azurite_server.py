@@ -24,8 +24,8 @@ def loopback_socket(listen):
     return sock
 
 
-def endpoint_at(port):
-    return f"http://127.0.0.1:{port}/{ACCOUNT}"
+def endpoint_at(port, scheme="http"):
+    return f"{scheme}://127.0.0.1:{port}/{ACCOUNT}"
 
 
 def port_of(endpoint):
@@ -39,19 +39,21 @@ def accepts(port):
 
 
 @contextlib.contextmanager
-def running_azurite():
-    """The blob endpoint of an in-memory Azurite on a free loopback port, for the block's time."""
+def running_azurite(*options, scheme="http"):
+    """The blob endpoint of an in-memory Azurite on a free loopback port, for the block's time;
+    `options` are more of Azurite's (https needs its certificate among them)."""
     with loopback_socket(listen=False) as reserved:
         port = reserved.getsockname()[1]
     server = subprocess.Popen(
         [AZURITE, "--blobHost", "127.0.0.1", "--blobPort", str(port), "--inMemoryPersistence",
-         "--disableTelemetry", "--skipApiVersionCheck", "--silent", "--loose"], stdout=subprocess.DEVNULL)
+         "--disableTelemetry", "--skipApiVersionCheck", "--silent", "--loose", *options],
+        stdout=subprocess.DEVNULL)
     try:
         deadline = time.monotonic() + 30
         while not accepts(port):
             assert server.poll() is None and time.monotonic() < deadline, "Azurite did not start"
             time.sleep(0.05)
-        yield endpoint_at(port)
+        yield endpoint_at(port, scheme)
     finally:
         server.terminate()
         server.wait(timeout=10)

@@ -26,8 +26,9 @@ protected:
 
     // The agent's variables never stay in the host's environment; LANG is unset as it was.
     static void expectNoAgentVariables() {
-        for (const char *name : {"LANG", "AZURE_ACCESS_KEY", "AZURE_SECRET_KEY", "AZURE_SCHEME",
-                                 "VORN_USER_AGENT", "VORN_PROXY_ADDR", "VORN_PROXY_AUTH"}) {
+        for (const char *name : {"LANG", "AZURE_ACCESS_KEY", "AZURE_SECRET_KEY", "AZURE_SAS_TOKEN",
+                                 "AZURE_USE_ENTRA_ID", "AZURE_SCHEME", "VORN_USER_AGENT",
+                                 "VORN_PROXY_ADDR", "VORN_PROXY_AUTH"}) {
             EXPECT_EQ(nullptr, getenv(name)) << name;
         }
     }

@@ -147,6 +147,41 @@ TEST_F(TransferAzureTest, AgentStartUsesTheSchemeOfTheTaskOrMapsWhyItCannot) {
     EXPECT_EQ(fake.requests().size(), 1u);
 }
 
+// The repository's credential reaches the agent in the one variable of its kind, and no other;
+// a kind the plug-in does not know, or one without the secret it needs, starts no agent.
+TEST_F(TransferAzureTest, EachCredentialKindReachesTheAgentInItsOwnVariable) {
+    using VORN::Backup::Repository;
+    const struct { const char *auth; bool secret; const char *variables; } cases[] = {
+        {nullptr, true, "AZURE_SECRET_KEY=c2VjcmV0LWtleQ=="},
+        {"key", true, "AZURE_SECRET_KEY=c2VjcmV0LWtleQ=="},
+        {"sas", true, "AZURE_SAS_TOKEN=c2VjcmV0LWtleQ=="},
+        {"entra", false, "AZURE_USE_ENTRA_ID=1"},
+        {"entra", true, "AZURE_USE_ENTRA_ID=1"},
+        {"sas", false, nullptr}, {"certificate", true, nullptr}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.auth ? c.auth : "no auth option") + (c.secret ? "+secret" : ""));
+        Repository repository = vorntest::makeRepository("backups", true, c.secret);
+        VORN::Backup::OptionMap options = repository.getOptions();
+        if (c.auth) options.optSet(Repository::SZK_REMOTE_AUTH, c.auth);
+        repository.setOptions(options);
+        TransferAgentAzure candidate(repository);
+        const size_t startsBefore = fake.starts().size();
+        EXPECT_EQ(candidate.isValid(), c.variables != nullptr);
+        EXPECT_EQ(errorOf(candidate.removeFile("a"), candidate), c.variables ? -1 : 3);
+        if (!c.variables) {
+            EXPECT_EQ(fake.starts().size(), startsBefore);
+            continue;
+        }
+        std::string given;
+        for (const char *name : {"AZURE_SECRET_KEY", "AZURE_SAS_TOKEN", "AZURE_USE_ENTRA_ID"}) {
+            const Json::Value value = fake.starts().back()[name];
+            if (!value.isNull()) given += std::string(name) + "=" + value.asString();
+        }
+        EXPECT_EQ(given, c.variables);
+        EXPECT_EQ(fake.starts().back()["AZURE_ACCESS_KEY"], "devaccount");
+    }
+}
+
 TEST_F(TransferAzureTest, FailedResponsesAreClassified) {
     vorntest::makeFile(local("small"), 10);
     const struct { Json::Value response; int error; } cases[] = {

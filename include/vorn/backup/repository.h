@@ -14,6 +14,12 @@ public:
     static constexpr const char *SZK_REMOTE_BUCKET = "remote_bucket";
     static constexpr const char *SZK_REMOTE_KEY = "remote_key";
     static constexpr const char *SZK_REMOTE_SECRET = "remote_secret";
+    // How the plug-in signs in: absent or "key" (the account key in SZK_REMOTE_SECRET), "sas"
+    // (a SAS token in SZK_REMOTE_SECRET) or "entra" (Microsoft Entra ID, no secret option).
+    static constexpr const char *SZK_REMOTE_AUTH = "remote_auth";
+    static constexpr const char *SZV_AUTH_KEY = "key";
+    static constexpr const char *SZV_AUTH_SAS = "sas";
+    static constexpr const char *SZV_AUTH_ENTRA = "entra";
     static constexpr const char *SZV_TARGET_CLOUD = "cloud";
 
     // A repository without options (hasOptions() is false).
