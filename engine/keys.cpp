@@ -1,16 +1,15 @@
 #include "keys.h"
 
-#include <json/reader.h>
-#include <json/writer.h>
+#include <json/value.h>
 #include <pwd.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 
+#include "json_text.h"
 #include "sodium_ready.h"
 
 namespace vornengine {
@@ -110,11 +109,8 @@ std::string checkValue(SecretBytes &wrappingKey) {
 }
 
 bool parseRecord(const std::string &text, KeyRecord &record) {
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, nullptr) || !root.isObject() ||
+    if (!parseJsonText(text, root) || !root.isObject() ||
         root["kdf"] != "argon2id" || !root["ops"].isUInt64() || !root["mem"].isUInt64() ||
         !root["created"].isString() || !root["hostname"].isString() || !root["username"].isString()) {
         return false;
@@ -145,9 +141,7 @@ std::string recordText(const KeyRecord &record) {
     root["created"] = record.info.created;
     root["hostname"] = record.info.hostname;
     root["username"] = record.info.username;
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    return Json::writeString(builder, root);
+    return jsonText(root);
 }
 
 std::string randomBytes(size_t n) {

@@ -118,28 +118,22 @@ TEST(Codec, ContentIdsAreKeyedWhenEncrypted) {
     EXPECT_EQ(plain, sha256(data.data(), data.size()));
     const ObjectId keyed = Codec(key).contentId(data.data(), data.size());
     EXPECT_NE(keyed, plain);
-    EXPECT_EQ(Codec(key).contentId(data.data(), data.size()), keyed);
     EXPECT_NE(Codec(MasterKey::generate()).contentId(data.data(), data.size()), keyed);
     EXPECT_NE(key.chunkerSeed(), MasterKey::generate().chunkerSeed());
 }
 
 TEST(Codec, SharedBetweenThreads) {
-    const MasterKey key = MasterKey::generate();
-    const Codec codec(key);
+    const Codec codec(MasterKey::generate());
     const std::vector<Sample> inputs = samples();
     std::vector<int> failures(4, 0);
     std::vector<std::thread> threads;
-    for (size_t t = 0; t < failures.size(); ++t) {
-        threads.emplace_back([&, t] {
+    for (int &failed : failures) {
+        threads.emplace_back([&] {
             for (int round = 0; round < 5; ++round) {
                 for (const Sample &s : inputs) {
                     const std::string stored = codec.encode(s.data.data(), s.data.size(), s.compress);
                     std::string plain;
-                    if (!codec.decode(stored.data(), stored.size(), plain).isOk() || plain != s.data ||
-                        codec.contentId(plain.data(), plain.size()) !=
-                            codec.contentId(s.data.data(), s.data.size())) {
-                        ++failures[t];
-                    }
+                    failed += !codec.decode(stored.data(), stored.size(), plain).isOk() || plain != s.data;
                 }
             }
         });

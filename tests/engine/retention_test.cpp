@@ -32,32 +32,26 @@ TEST(Retention, KeepsExactlyWhatThePolicyNames) {
     for (const std::string &t : calendar) {
         times.push_back(utcSeconds(t));
     }
-    auto policy = [](int last, int hourly, int daily, int weekly, int monthly, int yearly) {
-        RetentionPolicy p;
-        p.last = last, p.hourly = hourly, p.daily = daily, p.weekly = weekly, p.monthly = monthly,
-        p.yearly = yearly;
-        return p;
-    };
     struct Case {
-        RetentionPolicy policy;
+        RetentionPolicy policy; // last, hourly, daily, weekly, monthly, yearly
         std::map<std::string, std::string> kept; // time -> reasons
     };
     const Case cases[] = {
-        {policy(3, 0, 0, 0, 0, 0),
+        {RetentionPolicy{3, 0, 0, 0, 0, 0},
          {{"2025-01-02 13:20", "last"}, {"2025-01-02 13:00", "last"}, {"2025-01-01 13:00", "last"}}},
-        {policy(0, 3, 0, 0, 0, 0),
+        {RetentionPolicy{0, 3, 0, 0, 0, 0},
          {{"2025-01-02 13:20", "hourly"}, {"2025-01-01 13:00", "hourly"}, {"2025-01-01 00:45", "hourly"}}},
-        {policy(0, 0, 3, 0, 0, 0),
+        {RetentionPolicy{0, 0, 3, 0, 0, 0},
          {{"2025-01-02 13:20", "daily"}, {"2025-01-01 13:00", "daily"}, {"2024-12-31 23:30", "daily"}}},
-        {policy(0, 0, 0, 9, 0, 0),
+        {RetentionPolicy{0, 0, 0, 9, 0, 0},
          {{"2025-01-02 13:20", "weekly"},
           {"2024-06-15 12:00", "weekly"},
           {"2024-01-01 09:00", "weekly"},
           {"2023-12-31 10:00", "weekly"}}},
-        {policy(0, 0, 0, 0, 3, 0),
+        {RetentionPolicy{0, 0, 0, 0, 3, 0},
          {{"2025-01-02 13:20", "monthly"}, {"2024-12-31 23:30", "monthly"}, {"2024-06-15 12:00", "monthly"}}},
-        {policy(0, 0, 0, 0, 0, 2), {{"2025-01-02 13:20", "yearly"}, {"2024-12-31 23:30", "yearly"}}},
-        {policy(2, 0, 2, 0, 2, 5),
+        {RetentionPolicy{0, 0, 0, 0, 0, 2}, {{"2025-01-02 13:20", "yearly"}, {"2024-12-31 23:30", "yearly"}}},
+        {RetentionPolicy{2, 0, 2, 0, 2, 5},
          {{"2025-01-02 13:20", "last daily monthly yearly"},
           {"2025-01-02 13:00", "last"},
           {"2025-01-01 13:00", "daily"},
