@@ -42,9 +42,8 @@ const size_t PACK_SIZE = 16u << 20;
 const size_t PACK_ENTRY_SIZE = 1 + 32 + 4 + 4;
 
 // New packs are named in an index record once this many have been stored since the last one,
-// so an interrupted backup leaves its uploads findable by the next run (prune merges the
-// records again).
-const size_t PACKS_PER_INDEX_FLUSH = 1;
+// so an interrupted backup leaves its uploads findable by the next run.
+const size_t PACKS_PER_INDEX_FLUSH = 4;
 
 // A lock not refreshed for this long belongs to a process that is gone.
 const int64_t LOCK_STALE_SECONDS = 30 * 60;
