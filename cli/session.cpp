@@ -13,6 +13,7 @@
 #include "plugin_log.h"
 #include "preflight.h"
 #include "user_stream.h"
+#include "format.h"
 #include "vorn/backup/backup_info_db.h"
 
 namespace vorncli {
@@ -112,8 +113,10 @@ std::unique_ptr<TransferAgent> Session::transferAgent() {
     return agent;
 }
 
+// A target holds the host's info database, or (a snapshot target) the snapshot configuration.
 bool Session::requireTarget(TransferAgent &agent) {
-    if (agent.isFileExist(BackupInfoDb::FILE_NAME)) {
+    if (agent.isFileExist(BackupInfoDb::FILE_NAME) ||
+        (agent.getError() == TRANSFER_ERR_NOT_FOUND && agent.isFileExist(vornengine::CONFIG_NAME))) {
         return true;
     }
     if (agent.getError() != TRANSFER_ERR_NOT_FOUND) {

@@ -39,8 +39,8 @@ public:
     std::unique_ptr<VORN::Backup::TransferAgent> transferAgent();
     // A target manager on the destination, with the transfer option set; null as above.
     std::unique_ptr<VORN::Backup::TargetManager> targetManager();
-    // True when the --target of `agent` exists in the container; false after a report (exit 3
-    // naming `targets` and `create-target` when it does not). Commands that work inside a target
+    // True when the --target of `agent` exists in the container (a host target or a snapshot
+    // target); false after a report (exit 3 naming `targets` and `create-target` when not). Commands that work inside a target
     // call it before their first change, except the one that creates the target.
     bool requireTarget(VORN::Backup::TransferAgent &agent);
     // transferAgent() for a target that must exist; null after a report.
